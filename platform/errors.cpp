@@ -9,4 +9,6 @@ std::string SysErrorMessage(int code) {
     return text ? std::string(text) : std::string();
 }
 
-EOSError OSErrorFromErrno(int code) { return EOSError(code, SysErrorMessage(code)); }
+EOSError OSErrorFromErrno(int code) {
+    return EOSError(code, SysErrorMessage(code));
+}

@@ -19,8 +19,14 @@ std::string SvcMgrRuntimeDir() {
     return root ? std::string(root) : std::string("/run/svcmgr");
 }
 
-std::string SvcMgrSocketPath() { return SvcMgrRuntimeDir() + "/svcmgr.sock"; }
+std::string SvcMgrSocketPath() {
+    return SvcMgrRuntimeDir() + "/svcmgr.sock";
+}
 
-std::string PipeDir() { return SvcMgrRuntimeDir() + "/pipe"; }
+std::string PipeDir() {
+    return SvcMgrRuntimeDir() + "/pipe";
+}
 
-std::string PipeSocketPath(const std::string& pipeName) { return PipeDir() + "/" + pipeName; }
+std::string PipeSocketPath(const std::string& pipeName) {
+    return PipeDir() + "/" + pipeName;
+}

@@ -1,0 +1,255 @@
+#include "platform/svcmgr_client.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "platform/svcmgr_proto.h"
+#include "platform/svcmgr_texts.h"
+#include "platform/svcroot.h"
+#include "platform/uniquefd.h"
+
+using svcproto::TClientRequest;
+using svcproto::TOp;
+
+namespace {
+
+// A start waits for the manager to launch the program, which includes the logon check.
+constexpr int StartTimeoutMs = 60000;
+constexpr int RequestTimeoutMs = 10000;
+
+EOSError Unavailable(const std::string& why) {
+    return svcproto::Error(ERROR_MANAGER_UNAVAILABLE,
+                           svcproto::Format(svctext::ErrManagerUnavailable, why.c_str()));
+}
+
+TUniqueFd ConnectTo(const std::string& socketPath) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof address.sun_path)
+        throw Unavailable(socketPath + ": " + SysErrorMessage(ENAMETOOLONG));
+    std::memcpy(address.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    TUniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!fd)
+        throw OSErrorFromErrno(errno);
+    int result;
+    do
+        result = connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    while (result != 0 && errno == EINTR);
+    if (result != 0)
+        throw Unavailable(socketPath + ": " + SysErrorMessage(errno));
+    return fd;
+}
+
+// Waits for readability until the deadline; false on timeout.
+bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0)
+            return false;
+        pollfd p{fd, POLLIN, 0};
+        int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR)
+            throw OSErrorFromErrno(errno);
+    }
+}
+
+svcproto::TAnswer Call(const std::string& socketPath, const TClientRequest& request,
+                       int timeoutMs = RequestTimeoutMs) {
+    std::string raw = SvcMgrTransact(socketPath, svcproto::EncodeRequest(request), timeoutMs);
+    svcproto::TAnswer answer = svcproto::DecodeAnswer(raw.data(), raw.size());
+    if (answer.Op != request.Op)
+        throw svcproto::Error(EBADMSG, svctext::ErrManagerBadAnswer);
+    svcproto::CheckAnswer(answer);
+    return answer;
+}
+
+void Require(bool open, uint32_t granted, uint32_t needed) {
+    if (!open)
+        throw svcproto::Error(EBADF, svctext::ErrHandleClosed);
+    if ((granted & needed) != needed)
+        throw OSErrorFromErrno(EACCES);
+}
+
+std::string StripBackslashes(const std::string& name) {
+    size_t start = 0;
+    while (start < name.size() && name[start] == '\\')
+        ++start;
+    return name.substr(start);
+}
+
+bool SameTextAscii(const std::string& a, const std::string& b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string SvcMgrTransact(const std::string& socketPath, const std::string& request,
+                           int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    TUniqueFd fd = ConnectTo(socketPath);
+    ssize_t sent;
+    do
+        sent = send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent < 0)
+        throw Unavailable(socketPath + ": " + SysErrorMessage(errno));
+    if (!WaitReadable(fd.Get(), deadline))
+        throw svcproto::Error(ERROR_MANAGER_UNAVAILABLE, svctext::ErrManagerNoAnswer);
+    std::string buffer(svcproto::MaxMessage + 1, '\0');
+    ssize_t got;
+    do
+        got = recv(fd.Get(), buffer.data(), buffer.size(), 0);
+    while (got < 0 && errno == EINTR);
+    if (got < 0)
+        throw Unavailable(socketPath + ": " + SysErrorMessage(errno));
+    if (got == 0)
+        throw Unavailable(socketPath + ": " + SysErrorMessage(ECONNRESET));
+    buffer.resize(static_cast<size_t>(got));
+    return buffer;
+}
+
+bool IsLocalMachineName(const std::string& machineName) {
+    std::string name = StripBackslashes(machineName);
+    if (name.empty() || name == "." || SameTextAscii(name, "localhost"))
+        return true;
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0)
+        return false;
+    std::string own(host);
+    std::string shortOwn = own.substr(0, own.find('.'));
+    return SameTextAscii(name, own) || SameTextAscii(name, shortOwn);
+}
+
+TScManager TScManager::Open(const std::string& machineName, uint32_t desiredAccess) {
+    if (!IsLocalMachineName(machineName))
+        throw svcproto::Error(ERROR_NETWORK_UNREACHABLE,
+                              svcproto::Format(svctext::ErrRemotePc, machineName.c_str()));
+    TScManager manager;
+    manager.socketPath_ = SvcMgrSocketPath();
+    TClientRequest request;
+    request.Op = TOp::OpenManager;
+    request.Access = desiredAccess;
+    Call(manager.socketPath_, request);
+    manager.access_ = svcproto::MapManagerAccess(desiredAccess) | SC_MANAGER_CONNECT;
+    manager.open_ = true;
+    return manager;
+}
+
+TScService TScManager::OpenService(const std::string& serviceName,
+                                   uint32_t desiredAccess) const {
+    Require(open_, access_, SC_MANAGER_CONNECT);
+    TClientRequest request;
+    request.Op = TOp::OpenService;
+    request.ServiceName = serviceName;
+    request.Access = desiredAccess;
+    svcproto::TAnswer answer = Call(socketPath_, request);
+    svcproto::TWireReader in(answer.Payload);
+    TScService service;
+    service.name_ = in.Str(); // the name as it was registered
+    in.ExpectEnd();
+    service.access_ = svcproto::MapServiceAccess(desiredAccess);
+    service.socketPath_ = socketPath_;
+    service.open_ = true;
+    return service;
+}
+
+TScService TScManager::CreateService(const std::string& serviceName,
+                                     const std::string& displayName, uint32_t desiredAccess,
+                                     const std::string& binaryPathName,
+                                     const std::string& serviceStartName,
+                                     const std::string& password) const {
+    Require(open_, access_, SC_MANAGER_CREATE_SERVICE);
+    TClientRequest request;
+    request.Op = TOp::Create;
+    request.ServiceName = serviceName;
+    request.DisplayName = displayName;
+    request.BinaryPathName = binaryPathName;
+    request.ServiceStartName = serviceStartName;
+    request.Password = password;
+    Call(socketPath_, request);
+    return OpenService(serviceName, desiredAccess);
+}
+
+std::vector<TServiceListEntry> TScManager::ListServices() const {
+    Require(open_, access_, SC_MANAGER_ENUMERATE_SERVICE);
+    TClientRequest request;
+    request.Op = TOp::ListServices;
+    return svcproto::DecodeListPayload(Call(socketPath_, request).Payload);
+}
+
+TServiceStatus TScService::QueryStatus() const {
+    Require(open_, access_, SERVICE_QUERY_STATUS);
+    TClientRequest request;
+    request.Op = TOp::QueryStatus;
+    request.ServiceName = name_;
+    return svcproto::DecodeStatusPayload(Call(socketPath_, request).Payload);
+}
+
+TServiceConfig TScService::QueryConfig() const {
+    Require(open_, access_, SERVICE_QUERY_CONFIG);
+    TClientRequest request;
+    request.Op = TOp::QueryConfig;
+    request.ServiceName = name_;
+    return svcproto::DecodeConfigPayload(Call(socketPath_, request).Payload);
+}
+
+void TScService::Start() const {
+    Require(open_, access_, SERVICE_START);
+    TClientRequest request;
+    request.Op = TOp::Start;
+    request.ServiceName = name_;
+    Call(socketPath_, request, StartTimeoutMs);
+}
+
+TServiceStatus TScService::Control(uint32_t controlCode) const {
+    Require(open_, access_, svcproto::AccessForControl(controlCode));
+    TClientRequest request;
+    request.Op = TOp::Control;
+    request.ServiceName = name_;
+    request.Control = controlCode;
+    return svcproto::DecodeStatusPayload(Call(socketPath_, request).Payload);
+}
+
+void TScService::ChangeConfig(const std::string* displayName, const std::string* binaryPathName,
+                              const std::string* serviceStartName,
+                              const std::string* password) const {
+    Require(open_, access_, SERVICE_CHANGE_CONFIG);
+    TClientRequest request;
+    request.Op = TOp::ChangeConfig;
+    request.ServiceName = name_;
+    auto take = [&request](const std::string* value, uint32_t bit, std::string& field) {
+        if (value) {
+            request.ChangeMask |= bit;
+            field = *value;
+        }
+    };
+    take(displayName, svcproto::ChangeDisplayName, request.DisplayName);
+    take(binaryPathName, svcproto::ChangeBinaryPath, request.BinaryPathName);
+    take(serviceStartName, svcproto::ChangeStartName, request.ServiceStartName);
+    take(password, svcproto::ChangePassword, request.Password);
+    Call(socketPath_, request);
+}
+
+void TScService::Delete() const {
+    Require(open_, access_, SERVICE_DELETE);
+    TClientRequest request;
+    request.Op = TOp::Delete;
+    request.ServiceName = name_;
+    Call(socketPath_, request);
+}

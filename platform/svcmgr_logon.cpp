@@ -1,0 +1,100 @@
+#include "platform/svcmgr_logon.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <security/pam_appl.h>
+
+namespace {
+
+constexpr const char* PamServiceName = "svcmgr";
+
+bool IsLocalSystemName(const std::string& name) {
+    static const char* const localSystem = "localsystem";
+    if (name.size() != std::strlen(localSystem))
+        return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        char c = name[i];
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+        if (c != localSystem[i])
+            return false;
+    }
+    return true;
+}
+
+// Answers PAM's prompts: the password for hidden prompts, the user name for visible ones.
+int Converse(int count, const pam_message** messages, pam_response** responses, void* data) {
+    if (count <= 0 || count > PAM_MAX_NUM_MSG)
+        return PAM_CONV_ERR;
+    const auto* credentials = static_cast<const std::pair<std::string, std::string>*>(data);
+    auto* replies = static_cast<pam_response*>(std::calloc(count, sizeof(pam_response)));
+    if (!replies)
+        return PAM_BUF_ERR;
+    for (int i = 0; i < count; ++i) {
+        const char* answer = nullptr;
+        switch (messages[i]->msg_style) {
+        case PAM_PROMPT_ECHO_OFF:
+            answer = credentials->second.c_str();
+            break;
+        case PAM_PROMPT_ECHO_ON:
+            answer = credentials->first.c_str();
+            break;
+        default: // information and error texts need no answer
+            break;
+        }
+        if (answer) {
+            replies[i].resp = strdup(answer);
+            if (!replies[i].resp) {
+                for (int j = 0; j < i; ++j)
+                    std::free(replies[j].resp);
+                std::free(replies);
+                return PAM_BUF_ERR;
+            }
+        }
+    }
+    *responses = replies;
+    return PAM_SUCCESS;
+}
+
+// PAM modules sleep after a failure to slow down guessing; only administrators may start
+// services here, so the delay would only hold up the manager's answer.
+void NoFailDelay(int, unsigned, void*) {}
+
+} // namespace
+
+TLogonAccount ParseLogonAccount(const std::string& serviceStartName) {
+    std::string name = serviceStartName;
+    size_t backslash = name.rfind('\\');
+    if (backslash != std::string::npos)
+        name = name.substr(backslash + 1);
+    TLogonAccount account;
+    if (name.empty() || IsLocalSystemName(name))
+        return account;
+    account.LocalSystem = false;
+    account.UserName = name;
+    return account;
+}
+
+bool CheckLogonPassword(const std::string& userName, const std::string& password,
+                        std::string& why) {
+    if (password.empty()) {
+        why = pam_strerror(nullptr, PAM_AUTH_ERR);
+        return false;
+    }
+    std::pair<std::string, std::string> credentials(userName, password);
+    pam_conv conversation{Converse, &credentials};
+    pam_handle_t* handle = nullptr;
+    int result = pam_start(PamServiceName, userName.c_str(), &conversation, &handle);
+    if (result != PAM_SUCCESS) {
+        why = pam_strerror(handle, result);
+        return false;
+    }
+    pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(&NoFailDelay));
+    result = pam_authenticate(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+    if (result == PAM_SUCCESS)
+        result = pam_acct_mgmt(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
+    if (result != PAM_SUCCESS)
+        why = pam_strerror(handle, result);
+    pam_end(handle, result);
+    return result == PAM_SUCCESS;
+}

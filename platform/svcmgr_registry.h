@@ -1,0 +1,51 @@
+// The manager's registry of installed services: one file per service, mode 0600, in the
+// directory "services" of the manager's state directory, so that it survives a restart of
+// the manager. A file holds "Key=Value" lines: Name, DisplayName, BinaryPath, StartName,
+// Password.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct TRegisteredService {
+    std::string Name;
+    std::string DisplayName;
+    std::string BinaryPath;
+    std::string StartName; // logon account
+    std::string Password;
+};
+
+// Checks of the values a client sends; each raises EOSError(EINVAL) with its text.
+// A name has 1 to 256 characters from "!" to "~" except "/" and "\".
+void ValidateServiceName(const std::string& name);
+void ValidateDisplayName(const std::string& displayName);
+void ValidateBinaryPath(const std::string& path);
+void ValidateStartName(const std::string& account);
+void ValidatePassword(const std::string& password);
+
+// The key a name is found by: service names do not depend on letter case.
+std::string ServiceNameKey(const std::string& name);
+
+class TServiceRegistry {
+public:
+    explicit TServiceRegistry(std::string directory);
+
+    // Creates the directory (mode 0700) when it is missing.
+    void Prepare() const;
+    // Every readable service; a file that cannot be read or holds invalid values is left
+    // out and described in `problems`.
+    std::vector<TRegisteredService> LoadAll(std::vector<std::string>& problems) const;
+    // Writes (or replaces) the file of one service; raises EOSError on failure.
+    void Save(const TRegisteredService& service) const;
+    void Remove(const std::string& name) const;
+
+    std::string FilePath(const std::string& name) const;
+    const std::string& Directory() const { return directory_; }
+
+    // The text of a service file, and its parsing (raises EOSError(EINVAL)).
+    static std::string Serialize(const TRegisteredService& service);
+    static TRegisteredService Parse(const std::string& text);
+
+private:
+    std::string directory_;
+};

@@ -1,0 +1,433 @@
+#include "platform/svcmgr_services.h"
+
+#include <cerrno>
+#include <csignal>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/svcmgr_launch.h"
+#include "platform/svcmgr_logon.h"
+#include "platform/svcmgr_proto.h"
+#include "platform/svcmgr_texts.h"
+
+using svcproto::Error;
+using svcproto::Format;
+
+namespace {
+
+// Wait hint of a service that has been launched but has not reported yet.
+constexpr uint32_t LaunchWaitHint = 2000;
+constexpr size_t MaxReportSize = 4096;
+
+int ExitCodeOf(int waitStatus) {
+    if (WIFEXITED(waitStatus))
+        return WEXITSTATUS(waitStatus);
+    if (WIFSIGNALED(waitStatus))
+        return 128 + WTERMSIG(waitStatus);
+    return -1;
+}
+
+TServiceStatus StoppedStatus(uint32_t win32ExitCode, uint32_t specificExitCode) {
+    TServiceStatus status;
+    status.CurrentState = SERVICE_STOPPED;
+    status.Win32ExitCode = win32ExitCode;
+    status.ServiceSpecificExitCode = specificExitCode;
+    return status;
+}
+
+} // namespace
+
+TServiceTable::TServiceTable(TServiceRegistry registry, TStartAnswer startAnswer,
+                             std::chrono::milliseconds launchTimeout)
+    : registry_(std::move(registry)), startAnswer_(std::move(startAnswer)),
+      launchTimeout_(launchTimeout) {}
+
+TServiceTable::~TServiceTable() = default;
+
+std::vector<std::string> TServiceTable::Load() {
+    std::vector<std::string> problems;
+    registry_.Prepare();
+    for (auto& service : registry_.LoadAll(problems)) {
+        std::string key = ServiceNameKey(service.Name);
+        entries_[key].Config = std::move(service);
+    }
+    return problems;
+}
+
+TServiceTable::TEntry& TServiceTable::Find(const std::string& name) {
+    auto it = entries_.find(ServiceNameKey(name));
+    if (it == entries_.end())
+        throw Error(ERROR_SERVICE_DOES_NOT_EXIST, Format(svctext::ErrDoesNotExist, name.c_str()));
+    return it->second;
+}
+
+const TServiceTable::TEntry& TServiceTable::Find(const std::string& name) const {
+    return const_cast<TServiceTable*>(this)->Find(name);
+}
+
+std::string TServiceTable::Open(const std::string& name) const { return Find(name).Config.Name; }
+
+TServiceStatus TServiceTable::QueryStatus(const std::string& name) const {
+    return Find(name).Status;
+}
+
+TServiceConfig TServiceTable::QueryConfig(const std::string& name) const {
+    const TEntry& entry = Find(name);
+    return {entry.Config.Name, entry.Config.DisplayName, entry.Config.BinaryPath,
+            entry.Config.StartName};
+}
+
+std::vector<TServiceListEntry> TServiceTable::List() const {
+    std::vector<TServiceListEntry> list;
+    for (const auto& [key, entry] : entries_)
+        list.push_back({entry.Config.Name, entry.Config.DisplayName, entry.Status});
+    return list;
+}
+
+void TServiceTable::Create(TRegisteredService service) {
+    ValidateServiceName(service.Name);
+    ValidateDisplayName(service.DisplayName);
+    ValidateBinaryPath(service.BinaryPath);
+    ValidateStartName(service.StartName);
+    ValidatePassword(service.Password);
+    auto it = entries_.find(ServiceNameKey(service.Name));
+    if (it != entries_.end()) {
+        if (it->second.MarkedForDelete)
+            throw Error(ERROR_SERVICE_MARKED_FOR_DELETE, svctext::ErrMarkedForDelete);
+        throw Error(ERROR_SERVICE_EXISTS, Format(svctext::ErrExists, service.Name.c_str()));
+    }
+    if (service.DisplayName.empty())
+        service.DisplayName = service.Name;
+    if (service.StartName.empty())
+        service.StartName = LocalSystemAccount;
+    if (ParseLogonAccount(service.StartName).LocalSystem)
+        service.Password.clear();
+    registry_.Save(service);
+    entries_[ServiceNameKey(service.Name)].Config = std::move(service);
+}
+
+void TServiceTable::Delete(const std::string& name) {
+    TEntry& entry = Find(name);
+    if (entry.MarkedForDelete)
+        throw Error(ERROR_SERVICE_MARKED_FOR_DELETE, svctext::ErrMarkedForDelete);
+    registry_.Remove(entry.Config.Name);
+    entry.MarkedForDelete = true;
+    SweepDeleted();
+}
+
+void TServiceTable::ChangeConfig(const std::string& name, uint32_t changeMask,
+                                 const TRegisteredService& values) {
+    TEntry& entry = Find(name);
+    if (entry.MarkedForDelete)
+        throw Error(ERROR_SERVICE_MARKED_FOR_DELETE, svctext::ErrMarkedForDelete);
+    TRegisteredService changed = entry.Config;
+    if (changeMask & svcproto::ChangeDisplayName) {
+        ValidateDisplayName(values.DisplayName);
+        changed.DisplayName = values.DisplayName.empty() ? changed.Name : values.DisplayName;
+    }
+    if (changeMask & svcproto::ChangeBinaryPath) {
+        ValidateBinaryPath(values.BinaryPath);
+        changed.BinaryPath = values.BinaryPath;
+    }
+    if (changeMask & svcproto::ChangeStartName) {
+        ValidateStartName(values.StartName);
+        changed.StartName = values.StartName.empty() ? LocalSystemAccount : values.StartName;
+    }
+    if (changeMask & svcproto::ChangePassword) {
+        ValidatePassword(values.Password);
+        changed.Password = values.Password;
+    }
+    if (ParseLogonAccount(changed.StartName).LocalSystem)
+        changed.Password.clear();
+    registry_.Save(changed);
+    entry.Config = std::move(changed);
+}
+
+void TServiceTable::Start(const std::string& name, uint64_t client) {
+    TEntry& entry = Find(name);
+    if (entry.MarkedForDelete)
+        throw Error(ERROR_SERVICE_MARKED_FOR_DELETE, svctext::ErrMarkedForDelete);
+    if (shuttingDown_)
+        throw Error(ERROR_SHUTDOWN_IN_PROGRESS, svctext::ErrShutdownInProgress);
+    if (entry.Phase == TPhase::Launching || entry.Phase == TPhase::Active)
+        throw Error(ERROR_SERVICE_ALREADY_RUNNING, svctext::ErrAlreadyRunning);
+    if (entry.Phase == TPhase::Exiting)
+        DetachProcess(entry); // reported stopped, its process still ending
+
+    TLaunchedProcess launched = LaunchService(
+        {entry.Config.Name, entry.Config.BinaryPath, entry.Config.StartName, entry.Config.Password});
+    entry.Phase = TPhase::Launching;
+    entry.Pid = launched.Pid;
+    entry.Channel = std::move(launched.Channel);
+    entry.Report = std::move(launched.Report);
+    entry.ReportData.clear();
+    entry.ReportedStopped = false;
+    entry.LaunchDeadline = TClock::now() + launchTimeout_;
+    entry.Status = StoppedStatus(0, 0);
+    entry.StartWaiters.push_back(client);
+}
+
+TServiceStatus TServiceTable::Control(const std::string& name, uint32_t controlCode) {
+    TEntry& entry = Find(name);
+    if (controlCode < SERVICE_CONTROL_STOP || controlCode > SERVICE_CONTROL_INTERROGATE)
+        throw Error(EINVAL, svctext::ErrInvalidControl);
+    if (entry.Phase != TPhase::Active)
+        throw Error(ERROR_SERVICE_NOT_ACTIVE, svctext::ErrNotActive);
+    const TServiceStatus& status = entry.Status;
+    bool pending = status.CurrentState == SERVICE_START_PENDING ||
+                   status.CurrentState == SERVICE_STOP_PENDING;
+    bool accepted = true;
+    if (controlCode == SERVICE_CONTROL_STOP)
+        accepted = (status.ControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
+    else if (controlCode != SERVICE_CONTROL_INTERROGATE)
+        accepted = (status.ControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE) != 0;
+    if (!entry.Channel || !accepted || (pending && controlCode != SERVICE_CONTROL_INTERROGATE))
+        throw Error(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, svctext::ErrCannotAcceptControl);
+    SendControl(entry, controlCode);
+    return entry.Status;
+}
+
+void TServiceTable::SendControl(TEntry& entry, uint32_t code) {
+    std::string message = svcproto::EncodeControlCode(code);
+    ssize_t sent;
+    do
+        sent = send(entry.Channel.Get(), message.data(), message.size(),
+                    MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (sent < 0 && errno == EINTR);
+    if (sent < 0)
+        throw Error(ERROR_SERVICE_REQUEST_TIMEOUT, svctext::ErrRequestTimeout);
+}
+
+std::vector<TServiceTable::TWatch> TServiceTable::Watches() const {
+    std::vector<TWatch> watches;
+    for (const auto& [key, entry] : entries_) {
+        if (entry.Report)
+            watches.push_back({entry.Report.Get(), key, true});
+        else if (entry.Channel)
+            watches.push_back({entry.Channel.Get(), key, false});
+    }
+    return watches;
+}
+
+void TServiceTable::OnReadable(const TWatch& watch) {
+    auto it = entries_.find(watch.Key);
+    if (it == entries_.end())
+        return;
+    TEntry& entry = it->second;
+    if (watch.IsReport && entry.Report.Get() == watch.Fd)
+        ReadReport(entry, false);
+    else if (!watch.IsReport && entry.Channel.Get() == watch.Fd)
+        ReadChannel(entry);
+    SweepDeleted();
+}
+
+void TServiceTable::ReadReport(TEntry& entry, bool final) {
+    char buffer[512];
+    for (;;) {
+        ssize_t got = read(entry.Report.Get(), buffer, sizeof buffer);
+        if (got > 0) {
+            if (entry.ReportData.size() + static_cast<size_t>(got) > MaxReportSize) {
+                kill(entry.Pid, SIGKILL);
+                FinishLaunch(entry, false, ERROR_PROCESS_ABORTED, svctext::ErrProcessAborted);
+                return;
+            }
+            entry.ReportData.append(buffer, static_cast<size_t>(got));
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN && !final)
+            return; // more to come
+        break;      // end of the pipe: the program runs, or the child wrote why not
+    }
+    TLaunchResult result = ParseLaunchReport(entry.ReportData);
+    FinishLaunch(entry, result.Ok, result.Code, result.Text);
+}
+
+void TServiceTable::FinishLaunch(TEntry& entry, bool ok, int code, const std::string& text) {
+    entry.Report.Reset();
+    entry.ReportData.clear();
+    if (ok) {
+        entry.Phase = TPhase::Active;
+        entry.Status = StoppedStatus(0, 0);
+        entry.Status.CurrentState = SERVICE_START_PENDING;
+        entry.Status.WaitHint = LaunchWaitHint;
+        entry.Status.ProcessId = static_cast<uint32_t>(entry.Pid);
+    } else {
+        DetachProcess(entry); // the child ends by itself, or was killed
+        entry.Status = StoppedStatus(static_cast<uint32_t>(code), 0);
+    }
+    std::vector<uint64_t> waiters;
+    waiters.swap(entry.StartWaiters);
+    for (uint64_t client : waiters)
+        startAnswer_(client, ok ? 0 : code, text, entry.Status);
+    if (ok && shuttingDown_) {
+        try {
+            SendControl(entry, SERVICE_CONTROL_SHUTDOWN);
+        } catch (const EOSError&) {
+        }
+    }
+}
+
+void TServiceTable::ReadChannel(TEntry& entry) {
+    if (entry.Phase == TPhase::Launching)
+        ReadReport(entry, true); // a report on the channel means the program runs
+    char buffer[svcproto::MaxMessage];
+    while (entry.Channel) {
+        ssize_t got = recv(entry.Channel.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return;
+        if (got <= 0) {
+            // The service closed its channel: it is ending; its exit decides the status.
+            entry.Channel.Reset();
+            return;
+        }
+        try {
+            ApplyReport(entry, svcproto::DecodeStatusReport(buffer, static_cast<size_t>(got)));
+        } catch (const EOSError&) {
+            // A malformed report is ignored; the service keeps its last status.
+        }
+    }
+}
+
+void TServiceTable::ApplyReport(TEntry& entry, const TServiceStatus& reported) {
+    if (entry.Phase != TPhase::Active || reported.CurrentState < SERVICE_STOPPED ||
+        reported.CurrentState > SERVICE_PAUSED)
+        return;
+    TServiceStatus status = reported;
+    status.ServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.ProcessId = static_cast<uint32_t>(entry.Pid);
+    status.ProcessExitCode = -1;
+    if (status.CurrentState == SERVICE_STOPPED) {
+        status.ProcessId = 0;
+        status.ControlsAccepted = 0;
+        status.CheckPoint = 0;
+        status.WaitHint = 0;
+        entry.ReportedStopped = true;
+        entry.Phase = TPhase::Exiting;
+        entry.Channel.Reset();
+    }
+    entry.Status = status;
+}
+
+void TServiceTable::ReapChildren() {
+    for (;;) {
+        int waitStatus = 0;
+        pid_t pid = waitpid(-1, &waitStatus, WNOHANG);
+        if (pid <= 0)
+            return;
+        if (detached_.erase(pid))
+            continue;
+        for (auto& [key, entry] : entries_) {
+            if (entry.Pid == pid) {
+                ChildExited(entry, pid, waitStatus);
+                break;
+            }
+        }
+        SweepDeleted();
+    }
+}
+
+void TServiceTable::ChildExited(TEntry& entry, pid_t pid, int waitStatus) {
+    if (entry.Phase == TPhase::Launching)
+        ReadReport(entry, true); // everything the child wrote is in the pipe now
+    detached_.erase(pid);        // reaped already, also when the failed launch detached it
+    if (entry.Phase == TPhase::Active && entry.Channel)
+        ReadChannel(entry); // a last report may still wait in the channel
+    if (entry.Phase == TPhase::Stopped)
+        return; // the launch failed and the process was detached
+    if (!entry.ReportedStopped)
+        entry.Status = StoppedStatus(ERROR_PROCESS_ABORTED, 0);
+    entry.Status.ProcessId = 0;
+    entry.Status.ProcessExitCode = ExitCodeOf(waitStatus);
+    entry.Channel.Reset();
+    entry.Pid = -1;
+    entry.Phase = TPhase::Stopped;
+}
+
+void TServiceTable::DetachProcess(TEntry& entry) {
+    if (entry.Pid > 0)
+        detached_.insert(entry.Pid);
+    entry.Pid = -1;
+    entry.Channel.Reset();
+    entry.Report.Reset();
+    entry.Phase = TPhase::Stopped;
+}
+
+void TServiceTable::SweepDeleted() {
+    for (auto it = entries_.begin(); it != entries_.end();) {
+        if (it->second.MarkedForDelete && it->second.Phase == TPhase::Stopped)
+            it = entries_.erase(it);
+        else
+            ++it;
+    }
+}
+
+std::optional<TServiceTable::TClock::time_point> TServiceTable::NextDeadline() const {
+    std::optional<TClock::time_point> next;
+    for (const auto& [key, entry] : entries_)
+        if (entry.Phase == TPhase::Launching && (!next || entry.LaunchDeadline < *next))
+            next = entry.LaunchDeadline;
+    return next;
+}
+
+void TServiceTable::CheckDeadlines(TClock::time_point now) {
+    for (auto& [key, entry] : entries_) {
+        if (entry.Phase == TPhase::Launching && now >= entry.LaunchDeadline) {
+            kill(entry.Pid, SIGKILL);
+            FinishLaunch(entry, false, ERROR_SERVICE_REQUEST_TIMEOUT, svctext::ErrRequestTimeout);
+        }
+    }
+    SweepDeleted();
+}
+
+void TServiceTable::BeginShutdown() {
+    shuttingDown_ = true;
+    for (auto& [key, entry] : entries_) {
+        if (entry.Phase == TPhase::Active && entry.Channel) {
+            try {
+                SendControl(entry, SERVICE_CONTROL_SHUTDOWN);
+            } catch (const EOSError&) {
+            }
+        }
+    }
+}
+
+bool TServiceTable::HasProcesses() const {
+    if (!detached_.empty())
+        return true;
+    for (const auto& [key, entry] : entries_)
+        if (entry.Pid > 0)
+            return true;
+    return false;
+}
+
+void TServiceTable::KillAll(const std::function<void(const std::string&)>& report) {
+    std::set<pid_t> pids = detached_;
+    for (auto& [key, entry] : entries_) {
+        if (entry.Pid > 0) {
+            report(entry.Config.Name);
+            pids.insert(entry.Pid);
+        }
+    }
+    for (pid_t pid : pids) {
+        // Each service leads its own session: its helpers go with it.
+        if (kill(-pid, SIGKILL) != 0)
+            kill(pid, SIGKILL);
+    }
+    for (pid_t pid : pids) {
+        int waitStatus;
+        while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
+        }
+    }
+    detached_.clear();
+    for (auto& [key, entry] : entries_) {
+        if (entry.Pid > 0) {
+            entry.Pid = -1;
+            entry.Phase = TPhase::Stopped;
+        }
+    }
+}

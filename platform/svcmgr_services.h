@@ -1,0 +1,105 @@
+// The manager's table of services: registered configuration, current status and the
+// process of each running service. It launches service programs, reads their status reports,
+// passes control codes to them and notices when their processes end. It never blocks and
+// never restarts a service by itself. The manager's event loop owns it and feeds it the
+// readiness of the descriptors it lists, the children that ended and the passing time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/svcmgr_registry.h"
+#include "platform/svcmgr_types.h"
+#include "platform/uniquefd.h"
+
+class TServiceTable {
+public:
+    using TClock = std::chrono::steady_clock;
+    // Delivers the answer to a start request that was left waiting for the launch.
+    using TStartAnswer = std::function<void(uint64_t client, int code, const std::string& text,
+                                            const TServiceStatus& status)>;
+
+    TServiceTable(TServiceRegistry registry, TStartAnswer startAnswer,
+                  std::chrono::milliseconds launchTimeout);
+    ~TServiceTable();
+    TServiceTable(const TServiceTable&) = delete;
+    TServiceTable& operator=(const TServiceTable&) = delete;
+
+    // Loads the registry; returns the descriptions of the files left out.
+    std::vector<std::string> Load();
+
+    // Requests. Each raises EOSError with the manager's code and text on failure.
+    std::string Open(const std::string& name) const; // the registered spelling of the name
+    TServiceStatus QueryStatus(const std::string& name) const;
+    TServiceConfig QueryConfig(const std::string& name) const;
+    std::vector<TServiceListEntry> List() const;
+    void Create(TRegisteredService service);
+    void Delete(const std::string& name);
+    void ChangeConfig(const std::string& name, uint32_t changeMask,
+                      const TRegisteredService& values);
+    // Launches the program; the answer goes to `client` through the start-answer callback
+    // once the program runs or its launch failed.
+    void Start(const std::string& name, uint64_t client);
+    TServiceStatus Control(const std::string& name, uint32_t controlCode);
+
+    // Event loop feed.
+    struct TWatch {
+        int Fd;
+        std::string Key;
+        bool IsReport; // the launch report pipe, else the service's channel
+    };
+    std::vector<TWatch> Watches() const;
+    void OnReadable(const TWatch& watch);
+    void ReapChildren();
+    std::optional<TClock::time_point> NextDeadline() const;
+    void CheckDeadlines(TClock::time_point now);
+
+    // Shutdown: sends the shutdown control to every service that runs (and to those still
+    // being launched, once they run); refuses further starts.
+    void BeginShutdown();
+    bool HasProcesses() const;
+    // Kills the process groups of every service that is still there, and reaps them.
+    void KillAll(const std::function<void(const std::string&)>& report);
+
+private:
+    enum class TPhase { Stopped, Launching, Active, Exiting };
+    struct TEntry {
+        TRegisteredService Config;
+        TServiceStatus Status;
+        TPhase Phase = TPhase::Stopped;
+        pid_t Pid = -1;
+        TUniqueFd Channel;
+        TUniqueFd Report;
+        std::string ReportData;
+        TClock::time_point LaunchDeadline{};
+        std::vector<uint64_t> StartWaiters;
+        bool MarkedForDelete = false;
+        bool ReportedStopped = false;
+    };
+
+    TEntry& Find(const std::string& name);
+    const TEntry& Find(const std::string& name) const;
+    void FinishLaunch(TEntry& entry, bool ok, int code, const std::string& text);
+    void ReadReport(TEntry& entry, bool final);
+    void ReadChannel(TEntry& entry);
+    void ApplyReport(TEntry& entry, const TServiceStatus& reported);
+    void ChildExited(TEntry& entry, pid_t pid, int waitStatus);
+    void SendControl(TEntry& entry, uint32_t code);
+    void DetachProcess(TEntry& entry);
+    // Forgets the deleted services whose processes have ended.
+    void SweepDeleted();
+
+    TServiceRegistry registry_;
+    TStartAnswer startAnswer_;
+    std::chrono::milliseconds launchTimeout_;
+    std::map<std::string, TEntry> entries_; // by ServiceNameKey
+    std::set<pid_t> detached_;              // processes that no longer stand for a service
+    bool shuttingDown_ = false;
+};

@@ -1,0 +1,106 @@
+#include "platform/runcmd.h"
+
+#include "tests/support/tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Outcome = CommandResult::Outcome;
+
+CommandResult Sh(const std::string& script, std::chrono::milliseconds timeout = 10s,
+                 size_t maxOutput = 1u << 20) {
+    return RunCommand("/bin/sh", {"sh", "-c", script}, timeout, maxOutput);
+}
+
+// True when `pid` is gone or only a zombie waiting for its new parent.
+bool Dead(pid_t pid) {
+    const std::string stat = ReadTextFile("/proc/" + std::to_string(pid) + "/stat");
+    if (stat.empty())
+        return true;
+    const size_t paren = stat.rfind(')');
+    return paren != std::string::npos && stat.compare(paren + 2, 1, "Z") == 0;
+}
+
+} // namespace
+
+TEST(RunCommand, ArgumentsPassUnchanged) {
+    const std::string printf = FindOnPath("printf");
+    ASSERT_FALSE(printf.empty());
+    const CommandResult r =
+        RunCommand(printf, {"printf", "[%s]", "a b", "\"q\" 'r'", "", "$HOME", "*", "x;y|z"}, 10s);
+    ASSERT_EQ(r.Status, Outcome::Exited);
+    EXPECT_EQ(r.ExitCode, 0);
+    EXPECT_EQ(r.Output, "[a b][\"q\" 'r'][][$HOME][*][x;y|z]");
+}
+
+TEST(RunCommand, ExitStatusStdinAndStderr) {
+    CommandResult r = Sh("echo err >&2; cat; echo out; exit 7");
+    ASSERT_EQ(r.Status, Outcome::Exited);
+    EXPECT_EQ(r.ExitCode, 7);
+    EXPECT_EQ(r.Output, "out\n"); // stdin is empty, stderr is not collected
+
+    r = Sh("kill -TERM $$");
+    EXPECT_EQ(r.Status, Outcome::Signalled);
+}
+
+TEST(RunCommand, ProgramsThatCannotStart) {
+    TempDir dir;
+    CommandResult r = RunCommand(dir.File("none"), {"none"}, 10s);
+    EXPECT_EQ(r.Status, Outcome::NotRun);
+    EXPECT_EQ(r.Error, ENOENT);
+
+    WriteTextFile(dir.File("plain"), "#!/bin/sh\necho hi\n"); // not executable
+    r = RunCommand(dir.File("plain"), {"plain"}, 10s);
+    EXPECT_EQ(r.Status, Outcome::NotRun);
+    EXPECT_EQ(r.Error, EACCES);
+}
+
+TEST(RunCommand, DeadlineKillsTheWholeGroup) {
+    const auto start = std::chrono::steady_clock::now();
+    // A background child keeps the output pipe open after its parent is gone.
+    const CommandResult r = Sh("sleep 30 & echo $!; exec sleep 30", 300ms);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(r.Status, Outcome::TimedOut);
+    EXPECT_LT(elapsed, 5s);
+    const pid_t background = std::atoi(r.Output.c_str());
+    ASSERT_GT(background, 0);
+    for (int i = 0; i < 200 && !Dead(background); ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(Dead(background));
+}
+
+TEST(RunCommand, OutputBeyondTheLimitIsDropped) {
+    const CommandResult r = Sh("head -c 200000 /dev/zero; exit 3", 10s, 1000);
+    ASSERT_EQ(r.Status, Outcome::Exited);
+    EXPECT_EQ(r.ExitCode, 3);
+    EXPECT_EQ(r.Output.size(), 1000u);
+}
+
+TEST(FindOnPath, SearchesThePathInOrder) {
+    TempDir dir;
+    const std::string first = dir.File("a"), second = dir.File("b");
+    ASSERT_EQ(mkdir(first.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(second.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((first + "/tool").c_str(), 0700), 0); // a directory is no program
+    WriteTextFile(second + "/tool", "#!/bin/sh\n");
+    WriteTextFile(second + "/plain", "#!/bin/sh\n");
+    chmod((second + "/tool").c_str(), 0755);
+
+    const std::string saved = getenv("PATH") ? getenv("PATH") : "";
+    setenv("PATH", (first + ":" + second).c_str(), 1);
+    EXPECT_EQ(FindOnPath("tool"), second + "/tool");
+    EXPECT_EQ(FindOnPath("plain"), "");
+    EXPECT_EQ(FindOnPath("absent"), "");
+    EXPECT_EQ(FindOnPath(""), "");
+    EXPECT_EQ(FindOnPath(second + "/tool"), second + "/tool");
+    setenv("PATH", saved.c_str(), 1);
+}
