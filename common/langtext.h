@@ -101,6 +101,37 @@ inline constexpr const char* StatusFileTimeFormat = "yyyyy/mm/dd hh:nn:ss.zzz";
 inline constexpr const char* StatusFileUtc = "UTC";
 
 // --- ftsrvbase ---
+// Display name of the generic service (a concrete service replaces it).
+inline constexpr const char* FtServiceDisplayName = "Ravo Darazez service";
+// A pending control request ended the running job (also while a shop chain is built).
+inline constexpr const char* ServiceTaskCanceled =
+    "Current service task canceled due to urgent control request.";
+// Followed by the tracked directory.
+inline constexpr const char* MonitorDirectory = "Monitor directory ";
+// After the service name and a blank.
+inline constexpr const char* ServiceStartedText = "service started";
+inline constexpr const char* ServiceStoppedText = "service stopped";
+inline constexpr const char* ServiceStoppedAtShutdown = "stopped at system shutdown";
+inline constexpr const char* StartingService = "Starting service...";
+inline constexpr const char* StoppingService = "Stopping service...";
+// %s: the bare configuration file name.
+inline constexpr const char* ConfigurationLoaded = "Configuration loaded from \"%s\"";
+// %s: the pipe name.
+inline constexpr const char* PipeServerStarted = "Pipe server started \"%s\"";
+inline constexpr const char* PipeServerStopped = "Pipe server stopped \"%s\"";
+// Followed by the tracked directory.
+inline constexpr const char* ProcessingChain = "Processing chain ";
+// Job progress; each is followed by an elapsed time in the format ElapsedFormat.
+inline constexpr const char* ProcessedDirectory = "processed directory %s, elasped ";
+inline constexpr const char* PostprocessingFinished =
+    "postprocessing after %d source files finished, elapsed ";
+inline constexpr const char* ProcessedFiles = "processed %d files OK, %d files bad, elapsed ";
+inline constexpr const char* ElapsedFormat = "h:nn:ss:zzz";
+inline constexpr const char* ConfigRetrievedByClient =
+    "Service configuration file retrieved by client";
+inline constexpr const char* ConfigUpdatedByClient = "Service configuration file updated by client";
+// The concrete service did not give the framework its configuration object.
+inline constexpr const char* NoServiceConfiguration = "No configuration object for the service";
 
 // --- kvsrv, sds, transfer ---
 
@@ -108,8 +139,43 @@ inline constexpr const char* StatusFileUtc = "UTC";
 inline constexpr const char* ShopNameMissing =
     "Nom du magasin non spécifié! Vous devez indiquer le nom du magasin.";
 inline constexpr const char* ShopNameBadChar = "Mauvais charactère '%s' dans le nom du magasin %s";
-inline constexpr const char* ChainBuildCanceled =
-    "Current service task canceled due to urgent control request.";
 inline constexpr const char* CorRenameFailed = "Renommage impossible de %s vers %s : %s";
+
+// transfer: one file to one destination by copy or upload (kvtransfer).
+// Progress line before each file while detailed logging is on; the file's path follows.
+inline constexpr const char* TransmittingFile = "transmission du fichier ";
+// libcurl start failures; libcurl's text follows the first.
+inline constexpr const char* CurlGlobalInitFailed = "curl_global_init failes: ";
+inline constexpr const char* CurlEasyInitFailed = "curl_easy_init failed";
+// Detailed logging: the destination, port, user and password; then, on the same line after a
+// blank, the proxy host, port, user, password and kind.
+inline constexpr const char* ConnectionDetails = "Connection à %s:%d avec \"%s\" le mot de passe \"%s\"";
+inline constexpr const char* ProxyDetails = "via %s:%d as \"%s\" password \"%s\" (method %s)";
+// A failed transfer: the file name and the destination sub-path, then " : " and the message.
+inline constexpr const char* CopyFailed = "Copie impossible de %s vers %s";
+inline constexpr const char* MessageSeparator = " : ";
+// The directory follows, then " : " and the system's text.
+inline constexpr const char* CreateDirFailed = "Création de dossier impossible: ";
+// An upload that libcurl reported as done but that did not carry the whole file: the file name
+// and ": " come first; then the bytes sent and the file's size.
+inline constexpr const char* UploadIncomplete = "envoi incomplet, %lld octets envoyés sur %lld";
+// The source file got shorter while it was being sent; the file name and ": " come first.
+inline constexpr const char* SourceShrank = "le fichier a raccourci pendant l'envoi";
+// libcurl's verbose log of the last upload, in the program directory.
+inline constexpr const char* DetailedLogFileName = "ftp_detailed_log.txt";
+
+// dial-up: the connection of the configured entry before each upload, hung up at stop
+// (kvdialup). %s: the RAS error text, or the entry name then the RAS error text.
+inline constexpr const char* DialActiveListFailed =
+    "Erreur à la réception du liste des connexions actif de modem: %s";
+inline constexpr const char* DialEntryListFailed =
+    "Erreur à la réception du liste des liaisons de modem de l'phonebook par défaut: %s";
+inline constexpr const char* DialNoEntries = "Dans l'phonebook il n'y a pas de liaisons de modem";
+inline constexpr const char* DialEntryMissing =
+    "Il n'y a pas de liason de mOdem \"%s\" dans l'phonebook par défaut";
+inline constexpr const char* DialConnected = "Connexion de \"%s\" établie";
+inline constexpr const char* DialFailed = "Erreur de connexion de \"%s\": %s";
+inline constexpr const char* DialHungUp = "Connexion de \"%s\" est terminée";
+inline constexpr const char* DialHangUpFailed = "Erreur de déconnexion de \"%s\": %s";
 
 } // namespace langtext

@@ -27,7 +27,9 @@ bool IsPending(TCurrentStatus status) {
 
 TServiceThread::TServiceThread(TService& service) : service_(service) {}
 
-TServiceThread::~TServiceThread() { WaitFor(); }
+TServiceThread::~TServiceThread() {
+    WaitFor();
+}
 
 void TServiceThread::Start(std::function<void()> finished) {
     thread_ = std::thread([this, finished = std::move(finished)] {

@@ -106,7 +106,7 @@ public:
     std::string ServiceStartName;
     std::string Password;
     bool AllowStop = true;
-    bool AllowPause = false; // this manager never pauses services; kept for their settings
+    bool AllowPause = false;   // this manager never pauses services; kept for their settings
     uint32_t WaitHint = 10000; // milliseconds, reported with every pending status
     uint32_t Win32ErrCode = 0; // reported as the exit code when the service stops
     uint32_t ErrCode = 0;      // service-specific exit code (reported with code 1066)

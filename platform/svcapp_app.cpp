@@ -63,7 +63,8 @@ int TServiceApplication::Install(bool silent) {
     int result = 0;
     for (const auto& service : services_) {
         try {
-            TScManager manager = TScManager::Open("", SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+            TScManager manager =
+                TScManager::Open("", SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
             manager.CreateService(service->Name, service->DisplayName, SERVICE_QUERY_STATUS,
                                   ProgramFilePath(), service->ServiceStartName, service->Password);
             if (!silent)
@@ -108,7 +109,8 @@ int TServiceApplication::RunAsService() {
     }
     TService* chosen = nullptr;
     for (const auto& service : services_) {
-        bool named = !serviceName.empty() && strcasecmp(service->Name.c_str(), serviceName.c_str()) == 0;
+        bool named =
+            !serviceName.empty() && strcasecmp(service->Name.c_str(), serviceName.c_str()) == 0;
         if (named || (serviceName.empty() && services_.size() == 1))
             chosen = service.get();
     }

@@ -24,15 +24,18 @@ int Run(int argc, char** argv, std::ostream& err) {
     TDaemonOptions options;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
-        if (arg == "--shutdown-timeout" && i + 1 < argc) {
-            char* end = nullptr;
-            double seconds = std::strtod(argv[++i], &end);
-            if (*end != '\0' || seconds < 0 || seconds > 3600)
-                return Usage(err);
-            options.ShutdownTimeout = std::chrono::milliseconds(static_cast<long>(seconds * 1000));
-        } else {
+        std::chrono::milliseconds* target = nullptr;
+        if (arg == "--shutdown-timeout")
+            target = &options.ShutdownTimeout;
+        else if (arg == "--launch-timeout")
+            target = &options.LaunchTimeout;
+        if (!target || i + 1 >= argc)
             return Usage(err);
-        }
+        char* end = nullptr;
+        double seconds = std::strtod(argv[++i], &end);
+        if (*end != '\0' || !(seconds >= 0 && seconds <= 3600))
+            return Usage(err);
+        *target = std::chrono::milliseconds(static_cast<long>(seconds * 1000));
     }
     TServiceManagerDaemon daemon(options);
     return daemon.Run();

@@ -151,8 +151,7 @@ TScManager TScManager::Open(const std::string& machineName, uint32_t desiredAcce
     return manager;
 }
 
-TScService TScManager::OpenService(const std::string& serviceName,
-                                   uint32_t desiredAccess) const {
+TScService TScManager::OpenService(const std::string& serviceName, uint32_t desiredAccess) const {
     Require(open_, access_, SC_MANAGER_CONNECT);
     TClientRequest request;
     request.Op = TOp::OpenService;
@@ -169,9 +168,8 @@ TScService TScManager::OpenService(const std::string& serviceName,
     return service;
 }
 
-TScService TScManager::CreateService(const std::string& serviceName,
-                                     const std::string& displayName, uint32_t desiredAccess,
-                                     const std::string& binaryPathName,
+TScService TScManager::CreateService(const std::string& serviceName, const std::string& displayName,
+                                     uint32_t desiredAccess, const std::string& binaryPathName,
                                      const std::string& serviceStartName,
                                      const std::string& password) const {
     Require(open_, access_, SC_MANAGER_CREATE_SERVICE);

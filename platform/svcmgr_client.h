@@ -57,8 +57,9 @@ public:
 
     TServiceStatus QueryStatus() const;
     TServiceConfig QueryConfig() const;
-    // Returns once the manager has launched the service program (state start pending);
-    // it does not wait for the service to run.
+    // Returns once the service program runs and has reported to the manager (state start
+    // pending); it does not wait for the service to run. A logon failure (1069), a program
+    // that cannot run (its errno), ends (1067) or stays silent (1053) fails the start.
     void Start() const;
     // Sends a control code (stop, interrogate); returns the status the manager knows at
     // that moment, without waiting for the service to act on it.

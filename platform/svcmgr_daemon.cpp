@@ -41,13 +41,15 @@ void MakeDirectories(const std::string& path, mode_t mode) {
     for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         std::string part = path.substr(0, slash);
         if (mkdir(part.c_str(), mode) != 0 && errno != EEXIST)
-            throw OSErrorFromErrno(errno);
+            throw EOSError(errno, part + ": " + SysErrorMessage(errno));
         if (slash == std::string::npos)
             return;
     }
 }
 
-void Say(const std::string& text) { std::fprintf(stderr, "%s\n", text.c_str()); }
+void Say(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+}
 
 // The op of a request, read from its header when there is one, for the error answer.
 TOp OpOfRawRequest(const char* data, size_t size) {
@@ -280,7 +282,7 @@ void TServiceManagerDaemon::TImpl::ServeClient(uint64_t id) {
 }
 
 std::string TServiceManagerDaemon::TImpl::Dispatch(uint64_t id, const TClient& client,
-                                                  const TClientRequest& r, bool& deferred) {
+                                                   const TClientRequest& r, bool& deferred) {
     auto requireAdmin = [&client](bool needed) {
         if (needed && !client.Admin)
             throw OSErrorFromErrno(EACCES);
@@ -300,8 +302,8 @@ std::string TServiceManagerDaemon::TImpl::Dispatch(uint64_t id, const TClient& c
         out.Status(table->QueryStatus(r.ServiceName));
         break;
     case TOp::QueryConfig:
-        return svcproto::EncodeAnswer(r.Op, 0,
-                                      svcproto::EncodeConfigPayload(table->QueryConfig(r.ServiceName)));
+        return svcproto::EncodeAnswer(
+            r.Op, 0, svcproto::EncodeConfigPayload(table->QueryConfig(r.ServiceName)));
     case TOp::ListServices:
         return svcproto::EncodeAnswer(r.Op, 0, svcproto::EncodeListPayload(table->List()));
     case TOp::Start:
@@ -315,14 +317,14 @@ std::string TServiceManagerDaemon::TImpl::Dispatch(uint64_t id, const TClient& c
         break;
     case TOp::ChangeConfig:
         requireAdmin(true);
-        table->ChangeConfig(r.ServiceName, r.ChangeMask,
-                            {r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName,
-                             r.Password});
+        table->ChangeConfig(
+            r.ServiceName, r.ChangeMask,
+            {r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName, r.Password});
         break;
     case TOp::Create:
         requireAdmin(true);
-        table->Create({r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName,
-                       r.Password});
+        table->Create(
+            {r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName, r.Password});
         break;
     case TOp::Delete:
         requireAdmin(true);
@@ -341,9 +343,8 @@ void TServiceManagerDaemon::TImpl::AnswerStart(uint64_t id, int code, const std:
         return;
     it->second.AwaitingStart = false;
     it->second.LastActivity = TClock::now();
-    SendAnswer(id, svcproto::EncodeAnswer(TOp::Start, code,
-                                          code == 0 ? svcproto::EncodeStatusPayload(status)
-                                                    : text));
+    SendAnswer(id, svcproto::EncodeAnswer(
+                       TOp::Start, code, code == 0 ? svcproto::EncodeStatusPayload(status) : text));
 }
 
 void TServiceManagerDaemon::TImpl::SendAnswer(uint64_t id, const std::string& answer) {

@@ -15,5 +15,4 @@ TLogonAccount ParseLogonAccount(const std::string& serviceStartName);
 
 // True when PAM accepts `password` for `userName` and lets the account log on now;
 // otherwise false with the reason in `why`. Blank passwords are refused.
-bool CheckLogonPassword(const std::string& userName, const std::string& password,
-                        std::string& why);
+bool CheckLogonPassword(const std::string& userName, const std::string& password, std::string& why);

@@ -14,7 +14,8 @@ namespace {
 constexpr size_t StatusFieldCount = 9;
 
 bool IsClientOp(uint16_t op) {
-    return op >= static_cast<uint16_t>(TOp::OpenManager) && op <= static_cast<uint16_t>(TOp::Delete);
+    return op >= static_cast<uint16_t>(TOp::OpenManager) &&
+           op <= static_cast<uint16_t>(TOp::Delete);
 }
 
 void WriteHeader(TWireWriter& out, TOp op, uint32_t payloadSize) {
@@ -177,9 +178,13 @@ uint32_t AccessForControl(uint32_t controlCode) {
     }
 }
 
-EOSError Error(int code, const std::string& text) { return EOSError(code, text); }
+EOSError Error(int code, const std::string& text) {
+    return EOSError(code, text);
+}
 
-EOSError BadMessage() { return EOSError(EBADMSG, svctext::ErrBadRequest); }
+EOSError BadMessage() {
+    return EOSError(EBADMSG, svctext::ErrBadRequest);
+}
 
 std::string Format(const char* format, ...) {
     va_list args;

@@ -2,7 +2,7 @@
 // socket and get one answer; the manager and a service exchange status reports and control
 // codes on the service's private channel. Both sockets are AF_UNIX SOCK_SEQPACKET, so a
 // message arrives whole or not at all. Every field is checked: a message whose lengths do
-// not add up exactly is rejected (docs/svcmgr-protocol.md gives the byte layout).
+// not add up exactly is rejected (docs/svcmgr.md gives the byte layout).
 #pragma once
 
 #include <cstddef>

@@ -26,7 +26,9 @@ bool HasControlCharacter(const std::string& text) {
     return false;
 }
 
-[[noreturn]] void Invalid(const char* text) { throw EOSError(EINVAL, text); }
+[[noreturn]] void Invalid(const char* text) {
+    throw EOSError(EINVAL, text);
+}
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
     return text.size() >= suffix.size() &&

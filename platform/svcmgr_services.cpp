@@ -16,8 +16,6 @@ using svcproto::Format;
 
 namespace {
 
-// Wait hint of a service that has been launched but has not reported yet.
-constexpr uint32_t LaunchWaitHint = 2000;
 constexpr size_t MaxReportSize = 4096;
 
 int ExitCodeOf(int waitStatus) {
@@ -26,6 +24,12 @@ int ExitCodeOf(int waitStatus) {
     if (WIFSIGNALED(waitStatus))
         return 128 + WTERMSIG(waitStatus);
     return -1;
+}
+
+// A service leads its own session and process group: its helpers go with it.
+void KillProcessGroup(pid_t pid) {
+    if (kill(-pid, SIGKILL) != 0)
+        kill(pid, SIGKILL);
 }
 
 TServiceStatus StoppedStatus(uint32_t win32ExitCode, uint32_t specificExitCode) {
@@ -66,7 +70,9 @@ const TServiceTable::TEntry& TServiceTable::Find(const std::string& name) const 
     return const_cast<TServiceTable*>(this)->Find(name);
 }
 
-std::string TServiceTable::Open(const std::string& name) const { return Find(name).Config.Name; }
+std::string TServiceTable::Open(const std::string& name) const {
+    return Find(name).Config.Name;
+}
 
 TServiceStatus TServiceTable::QueryStatus(const std::string& name) const {
     return Find(name).Status;
@@ -155,8 +161,8 @@ void TServiceTable::Start(const std::string& name, uint64_t client) {
     if (entry.Phase == TPhase::Exiting)
         DetachProcess(entry); // reported stopped, its process still ending
 
-    TLaunchedProcess launched = LaunchService(
-        {entry.Config.Name, entry.Config.BinaryPath, entry.Config.StartName, entry.Config.Password});
+    TLaunchedProcess launched = LaunchService({entry.Config.Name, entry.Config.BinaryPath,
+                                               entry.Config.StartName, entry.Config.Password});
     entry.Phase = TPhase::Launching;
     entry.Pid = launched.Pid;
     entry.Channel = std::move(launched.Channel);
@@ -175,8 +181,8 @@ TServiceStatus TServiceTable::Control(const std::string& name, uint32_t controlC
     if (entry.Phase != TPhase::Active)
         throw Error(ERROR_SERVICE_NOT_ACTIVE, svctext::ErrNotActive);
     const TServiceStatus& status = entry.Status;
-    bool pending = status.CurrentState == SERVICE_START_PENDING ||
-                   status.CurrentState == SERVICE_STOP_PENDING;
+    bool pending =
+        status.CurrentState == SERVICE_START_PENDING || status.CurrentState == SERVICE_STOP_PENDING;
     bool accepted = true;
     if (controlCode == SERVICE_CONTROL_STOP)
         accepted = (status.ControlsAccepted & SERVICE_ACCEPT_STOP) != 0;
@@ -192,8 +198,8 @@ void TServiceTable::SendControl(TEntry& entry, uint32_t code) {
     std::string message = svcproto::EncodeControlCode(code);
     ssize_t sent;
     do
-        sent = send(entry.Channel.Get(), message.data(), message.size(),
-                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        sent =
+            send(entry.Channel.Get(), message.data(), message.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);
     if (sent < 0)
         throw Error(ERROR_SERVICE_REQUEST_TIMEOUT, svctext::ErrRequestTimeout);
@@ -204,7 +210,7 @@ std::vector<TServiceTable::TWatch> TServiceTable::Watches() const {
     for (const auto& [key, entry] : entries_) {
         if (entry.Report)
             watches.push_back({entry.Report.Get(), key, true});
-        else if (entry.Channel)
+        if (entry.Channel)
             watches.push_back({entry.Channel.Get(), key, false});
     }
     return watches;
@@ -228,7 +234,7 @@ void TServiceTable::ReadReport(TEntry& entry, bool final) {
         ssize_t got = read(entry.Report.Get(), buffer, sizeof buffer);
         if (got > 0) {
             if (entry.ReportData.size() + static_cast<size_t>(got) > MaxReportSize) {
-                kill(entry.Pid, SIGKILL);
+                KillProcessGroup(entry.Pid);
                 FinishLaunch(entry, false, ERROR_PROCESS_ABORTED, svctext::ErrProcessAborted);
                 return;
             }
@@ -241,20 +247,17 @@ void TServiceTable::ReadReport(TEntry& entry, bool final) {
             return; // more to come
         break;      // end of the pipe: the program runs, or the child wrote why not
     }
+    entry.Report.Reset();
     TLaunchResult result = ParseLaunchReport(entry.ReportData);
-    FinishLaunch(entry, result.Ok, result.Code, result.Text);
+    // A program that runs has launched once it reports through its channel.
+    if (!result.Ok)
+        FinishLaunch(entry, false, result.Code, result.Text);
 }
 
 void TServiceTable::FinishLaunch(TEntry& entry, bool ok, int code, const std::string& text) {
     entry.Report.Reset();
     entry.ReportData.clear();
-    if (ok) {
-        entry.Phase = TPhase::Active;
-        entry.Status = StoppedStatus(0, 0);
-        entry.Status.CurrentState = SERVICE_START_PENDING;
-        entry.Status.WaitHint = LaunchWaitHint;
-        entry.Status.ProcessId = static_cast<uint32_t>(entry.Pid);
-    } else {
+    if (!ok) {
         DetachProcess(entry); // the child ends by itself, or was killed
         entry.Status = StoppedStatus(static_cast<uint32_t>(code), 0);
     }
@@ -262,7 +265,7 @@ void TServiceTable::FinishLaunch(TEntry& entry, bool ok, int code, const std::st
     waiters.swap(entry.StartWaiters);
     for (uint64_t client : waiters)
         startAnswer_(client, ok ? 0 : code, text, entry.Status);
-    if (ok && shuttingDown_) {
+    if (ok && shuttingDown_ && entry.Channel) {
         try {
             SendControl(entry, SERVICE_CONTROL_SHUTDOWN);
         } catch (const EOSError&) {
@@ -271,8 +274,6 @@ void TServiceTable::FinishLaunch(TEntry& entry, bool ok, int code, const std::st
 }
 
 void TServiceTable::ReadChannel(TEntry& entry) {
-    if (entry.Phase == TPhase::Launching)
-        ReadReport(entry, true); // a report on the channel means the program runs
     char buffer[svcproto::MaxMessage];
     while (entry.Channel) {
         ssize_t got = recv(entry.Channel.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
@@ -294,8 +295,27 @@ void TServiceTable::ReadChannel(TEntry& entry) {
 }
 
 void TServiceTable::ApplyReport(TEntry& entry, const TServiceStatus& reported) {
-    if (entry.Phase != TPhase::Active || reported.CurrentState < SERVICE_STOPPED ||
-        reported.CurrentState > SERVICE_PAUSED)
+    if (reported.CurrentState < SERVICE_STOPPED || reported.CurrentState > SERVICE_PAUSED)
+        return;
+    if (entry.Phase == TPhase::Launching) {
+        // The first report ends the launch: the program speaks to its manager. A program that
+        // stops at once (it does not implement the service, say) fails the start.
+        if (reported.CurrentState == SERVICE_STOPPED && reported.Win32ExitCode != 0) {
+            int code = static_cast<int>(reported.Win32ExitCode);
+            DetachProcess(entry);
+            entry.Status = StoppedStatus(reported.Win32ExitCode, reported.ServiceSpecificExitCode);
+            FinishLaunch(entry, false, code,
+                         code == ERROR_SERVICE_NOT_IN_EXE
+                             ? std::string(svctext::ErrNotInExe)
+                             : Format(svctext::ErrStoppedAtStart, code));
+            return;
+        }
+        entry.Phase = TPhase::Active;
+        ApplyReport(entry, reported);
+        FinishLaunch(entry, true, 0, "");
+        return;
+    }
+    if (entry.Phase != TPhase::Active)
         return;
     TServiceStatus status = reported;
     status.ServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -332,13 +352,18 @@ void TServiceTable::ReapChildren() {
 }
 
 void TServiceTable::ChildExited(TEntry& entry, pid_t pid, int waitStatus) {
-    if (entry.Phase == TPhase::Launching)
-        ReadReport(entry, true); // everything the child wrote is in the pipe now
-    detached_.erase(pid);        // reaped already, also when the failed launch detached it
-    if (entry.Phase == TPhase::Active && entry.Channel)
-        ReadChannel(entry); // a last report may still wait in the channel
-    if (entry.Phase == TPhase::Stopped)
-        return; // the launch failed and the process was detached
+    // Everything the child wrote before it ended can be read now.
+    if (entry.Report)
+        ReadReport(entry, true);
+    if (entry.Channel)
+        ReadChannel(entry);
+    if (entry.Phase == TPhase::Launching) // ended before it ever reported
+        FinishLaunch(entry, false, ERROR_PROCESS_ABORTED, svctext::ErrProcessAborted);
+    detached_.erase(pid); // reaped here, also when a failed launch detached it
+    if (entry.Pid != pid) {
+        entry.Status.ProcessExitCode = ExitCodeOf(waitStatus);
+        return;
+    }
     if (!entry.ReportedStopped)
         entry.Status = StoppedStatus(ERROR_PROCESS_ABORTED, 0);
     entry.Status.ProcessId = 0;
@@ -377,7 +402,7 @@ std::optional<TServiceTable::TClock::time_point> TServiceTable::NextDeadline() c
 void TServiceTable::CheckDeadlines(TClock::time_point now) {
     for (auto& [key, entry] : entries_) {
         if (entry.Phase == TPhase::Launching && now >= entry.LaunchDeadline) {
-            kill(entry.Pid, SIGKILL);
+            KillProcessGroup(entry.Pid);
             FinishLaunch(entry, false, ERROR_SERVICE_REQUEST_TIMEOUT, svctext::ErrRequestTimeout);
         }
     }
@@ -413,15 +438,19 @@ void TServiceTable::KillAll(const std::function<void(const std::string&)>& repor
             pids.insert(entry.Pid);
         }
     }
-    for (pid_t pid : pids) {
-        // Each service leads its own session: its helpers go with it.
-        if (kill(-pid, SIGKILL) != 0)
-            kill(pid, SIGKILL);
-    }
-    for (pid_t pid : pids) {
-        int waitStatus;
-        while (waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {
+    for (pid_t pid : pids)
+        KillProcessGroup(pid);
+    // SIGKILL ends them at once; a process stuck in the kernel is left behind after 2 s
+    // rather than holding the manager up.
+    auto deadline = TClock::now() + std::chrono::seconds(2);
+    while (!pids.empty() && TClock::now() < deadline) {
+        for (auto it = pids.begin(); it != pids.end();) {
+            int waitStatus;
+            pid_t done = waitpid(*it, &waitStatus, WNOHANG);
+            it = (done == *it || (done < 0 && errno == ECHILD)) ? pids.erase(it) : std::next(it);
         }
+        if (!pids.empty())
+            usleep(5000);
     }
     detached_.clear();
     for (auto& [key, entry] : entries_) {

@@ -45,7 +45,8 @@ public:
     void ChangeConfig(const std::string& name, uint32_t changeMask,
                       const TRegisteredService& values);
     // Launches the program; the answer goes to `client` through the start-answer callback
-    // once the program runs or its launch failed.
+    // once the program has sent its first status report, or its launch failed. Until then
+    // the service shows as stopped.
     void Start(const std::string& name, uint64_t client);
     TServiceStatus Control(const std::string& name, uint32_t controlCode);
 
@@ -86,6 +87,8 @@ private:
 
     TEntry& Find(const std::string& name);
     const TEntry& Find(const std::string& name) const;
+    // Answers the waiting start requests; a failure detaches the process and leaves the
+    // service stopped with `code`.
     void FinishLaunch(TEntry& entry, bool ok, int code, const std::string& text);
     void ReadReport(TEntry& entry, bool final);
     void ReadChannel(TEntry& entry);

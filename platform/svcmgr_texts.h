@@ -53,6 +53,8 @@ inline constexpr const char* ErrLogonBadPassword = "wrong password or account re
 inline constexpr const char* ErrMarkedForDelete = "The service has been marked for deletion.";
 inline constexpr const char* ErrExists = "The service \"%s\" is already installed.";
 inline constexpr const char* ErrNotInExe = "The program of the service does not implement it.";
+inline constexpr const char* ErrStoppedAtStart =
+    "The service stopped while it was being started (exit code %d).";
 inline constexpr const char* ErrShutdownInProgress = "The service manager is shutting down.";
 inline constexpr const char* ErrRemotePc =
     "The network path was not found: the service manager of %s cannot be reached (only "
@@ -85,7 +87,7 @@ inline constexpr const char* MsgKilledAtShutdown =
 
 // The administrator's client.
 inline constexpr const char* CliUsage =
-    "usage: svcmgr run [--shutdown-timeout SECONDS]\n"
+    "usage: svcmgr run [--shutdown-timeout SECONDS] [--launch-timeout SECONDS]\n"
     "       svcmgr list\n"
     "       svcmgr query NAME\n"
     "       svcmgr start NAME\n"

@@ -84,7 +84,7 @@ struct TServiceStatus {
     uint32_t Win32ExitCode = 0;
     uint32_t ServiceSpecificExitCode = 0;
     uint32_t CheckPoint = 0;
-    uint32_t WaitHint = 0; // milliseconds
+    uint32_t WaitHint = 0;  // milliseconds
     uint32_t ProcessId = 0; // 0 when no process runs
     // Exit status of the service's last process: its exit code, or 128 + the signal that
     // killed it; -1 while it runs or before it ever ran.
@@ -97,7 +97,7 @@ struct TServiceStatus {
 struct TServiceConfig {
     std::string ServiceName;
     std::string DisplayName;
-    std::string BinaryPathName; // absolute path of the service program
+    std::string BinaryPathName;   // absolute path of the service program
     std::string ServiceStartName; // logon account
 };
 

@@ -222,7 +222,7 @@ void BuildShopChain(const std::string& trackDir, std::vector<std::string>& chain
     std::vector<std::string> entries;
     for (const std::string& shop : ListShopDirs(trackDir)) {
         if (cancelRequested && cancelRequested())
-            throw Exception(langtext::ChainBuildCanceled);
+            throw Exception(langtext::ServiceTaskCanceled);
         CheckShopName(shop);
         AddShopEntries(JoinPath(trackDir, shop), entries, log);
     }

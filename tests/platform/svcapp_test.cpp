@@ -1,6 +1,7 @@
 // The service application framework, with the test playing the manager's part on the other
 // end of the private channel: the order of the events, the reported statuses and the
 // delivery of control requests into the service thread's queue.
+#include <atomic>
 #include <future>
 #include <gtest/gtest.h>
 #include <mutex>
@@ -16,10 +17,23 @@
 
 namespace {
 
+class ProbeService;
+ProbeService* CurrentProbe = nullptr;
+std::atomic<int> ControlsHandedOver{0};
+
+// The service's control handler, as a service program supplies it: it hands the code to the
+// one service object, and counts, so that a test knows when its requests are queued.
+void ProbeController(uint32_t CtrlCode);
+
 class ProbeService : public TService {
 public:
-    ProbeService() { Name = "ProbeSvc"; }
-    TServiceController GetServiceController() override { return nullptr; }
+    ProbeService() {
+        Name = "ProbeSvc";
+        CurrentProbe = this;
+        ControlsHandedOver = 0;
+    }
+    ~ProbeService() override { CurrentProbe = nullptr; }
+    TServiceController GetServiceController() override { return ProbeController; }
 
     void Note(const std::string& event) {
         std::lock_guard lock(mutex_);
@@ -29,12 +43,25 @@ public:
         std::lock_guard lock(mutex_);
         return events_;
     }
-    bool OnServiceThread() const { return std::this_thread::get_id() == ServiceThread()->ThreadID(); }
+    bool OnServiceThread() const {
+        return std::this_thread::get_id() == ServiceThread()->ThreadID();
+    }
 
 private:
     std::mutex mutex_;
     std::vector<std::string> events_;
 };
+
+void ProbeController(uint32_t CtrlCode) {
+    CurrentProbe->Controller(CtrlCode);
+    ++ControlsHandedOver;
+}
+
+bool AwaitHandedOver(int count) {
+    for (int i = 0; i < 1000 && ControlsHandedOver < count; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return ControlsHandedOver >= count;
+}
 
 // The manager's end of the channel, with the service running on its own thread.
 class ManagerEnd {
@@ -45,7 +72,8 @@ public:
             throw std::runtime_error("socketpair");
         fd_.Reset(pair[0]);
         int serviceFd = pair[1];
-        done_ = std::async(std::launch::async, [&service, serviceFd] { return service.RunService(serviceFd); });
+        done_ = std::async(std::launch::async,
+                           [&service, serviceFd] { return service.RunService(serviceFd); });
     }
     ~ManagerEnd() {
         fd_.Reset(); // a service still running sees its manager go and shuts down
@@ -53,7 +81,16 @@ public:
             done_.wait();
     }
 
-    std::optional<TServiceStatus> NextStatus(int timeoutMs = 5000) {
+    // The next status report; a failure of the test (and state 0) when none comes in 5 s.
+    TServiceStatus NextStatus() {
+        auto status = TryNextStatus(5000);
+        if (!status) {
+            ADD_FAILURE() << "no status report";
+            return TServiceStatus{0, 0, 0, 0, 0, 0, 0, 0, -1};
+        }
+        return *status;
+    }
+    std::optional<TServiceStatus> TryNextStatus(int timeoutMs) {
         pollfd p{fd_.Get(), POLLIN, 0};
         if (poll(&p, 1, timeoutMs) <= 0)
             return std::nullopt;
@@ -66,7 +103,7 @@ public:
     // Reads reports until one with `state` comes; fails the test after 5 s.
     TServiceStatus AwaitState(uint32_t state) {
         for (;;) {
-            auto status = NextStatus();
+            auto status = TryNextStatus(5000);
             if (!status) {
                 ADD_FAILURE() << "no status " << state;
                 return {};
@@ -103,7 +140,9 @@ void IdleLoop(TService* sender) {
 
 TEST(ServiceApplication, LifeCycleOfAStartedAndStoppedService) {
     ProbeService service;
-    service.OnStart = [&](TService*, bool&) { service.Note(service.OnServiceThread() ? "start" : "start?"); };
+    service.OnStart = [&](TService*, bool&) {
+        service.Note(service.OnServiceThread() ? "start" : "start?");
+    };
     service.OnExecute = [&](TService* sender) {
         service.Note("execute");
         IdleLoop(sender);
@@ -116,28 +155,29 @@ TEST(ServiceApplication, LifeCycleOfAStartedAndStoppedService) {
     service.OnShutdown = [&](TService*) { service.Note("shutdown"); };
     ManagerEnd manager(service);
 
-    TServiceStatus pending = *manager.NextStatus();
+    TServiceStatus pending = manager.NextStatus();
     EXPECT_EQ(pending.CurrentState, SERVICE_START_PENDING);
     EXPECT_EQ(pending.CheckPoint, 1u);
     EXPECT_EQ(pending.WaitHint, 10000u);
     EXPECT_EQ(pending.ControlsAccepted, 0u);
-    TServiceStatus running = *manager.NextStatus();
+    TServiceStatus running = manager.NextStatus();
     EXPECT_EQ(running.CurrentState, SERVICE_RUNNING);
     EXPECT_EQ(running.CheckPoint, 0u);
     EXPECT_EQ(running.WaitHint, 0u);
     EXPECT_EQ(running.ControlsAccepted, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
 
     manager.Send(SERVICE_CONTROL_STOP);
-    TServiceStatus stopping = *manager.NextStatus();
+    TServiceStatus stopping = manager.NextStatus();
     EXPECT_EQ(stopping.CurrentState, SERVICE_STOP_PENDING);
     EXPECT_EQ(stopping.CheckPoint, 1u);
     EXPECT_EQ(stopping.WaitHint, 10000u);
-    EXPECT_EQ(manager.NextStatus()->CheckPoint, 2u);
-    TServiceStatus stopped = *manager.NextStatus();
+    EXPECT_EQ(manager.NextStatus().CheckPoint, 2u);
+    TServiceStatus stopped = manager.NextStatus();
     EXPECT_EQ(stopped.CurrentState, SERVICE_STOPPED);
     EXPECT_EQ(stopped.Win32ExitCode, 0u);
     EXPECT_EQ(manager.Result(), 0);
-    EXPECT_EQ(service.Events(), (std::vector<std::string>{"start", "execute", "stop", "execute-end"}));
+    EXPECT_EQ(service.Events(),
+              (std::vector<std::string>{"start", "execute", "stop", "execute-end"}));
 }
 
 TEST(ServiceApplication, StartReportsAdvanceTheCheckpoint) {
@@ -149,12 +189,12 @@ TEST(ServiceApplication, StartReportsAdvanceTheCheckpoint) {
     };
     ManagerEnd manager(service);
     for (uint32_t expected = 1; expected <= 3; ++expected) {
-        TServiceStatus s = *manager.NextStatus();
+        TServiceStatus s = manager.NextStatus();
         EXPECT_EQ(s.CurrentState, SERVICE_START_PENDING);
         EXPECT_EQ(s.CheckPoint, expected);
         EXPECT_EQ(s.WaitHint, 2500u);
     }
-    EXPECT_EQ(manager.NextStatus()->CurrentState, SERVICE_RUNNING);
+    EXPECT_EQ(manager.NextStatus().CurrentState, SERVICE_RUNNING);
     // Without an OnExecute handler the framework waits for requests itself.
     manager.Send(SERVICE_CONTROL_STOP);
     manager.AwaitState(SERVICE_STOPPED);
@@ -168,8 +208,8 @@ TEST(ServiceApplication, StartReturningFalseStopsWithoutExecuteOrStop) {
     service.OnExecute = [&](TService*) { service.Note("execute"); };
     service.OnStop = [&](TService*, bool&) { service.Note("stop"); };
     ManagerEnd manager(service);
-    EXPECT_EQ(manager.NextStatus()->CurrentState, SERVICE_START_PENDING);
-    TServiceStatus stopped = *manager.NextStatus();
+    EXPECT_EQ(manager.NextStatus().CurrentState, SERVICE_START_PENDING);
+    TServiceStatus stopped = manager.NextStatus();
     EXPECT_EQ(stopped.CurrentState, SERVICE_STOPPED);
     EXPECT_EQ(stopped.Win32ExitCode, static_cast<uint32_t>(ERROR_SERVICE_SPECIFIC_ERROR));
     EXPECT_EQ(stopped.ServiceSpecificExitCode, 42u);
@@ -202,16 +242,17 @@ TEST(ServiceApplication, InterrogationIsPeekedWithoutRemovalAndHidesAStopBehindI
         service.Note(thread->Terminated() ? "terminated" : "running");
         service.Note(thread->PeekFirstRequest(code) ? "peek " + std::to_string(code) : "peek none");
     };
-    service.OnStop = [&](TService*, bool&) { service.Note(service.OnServiceThread() ? "stop" : "stop?"); };
+    service.OnStop = [&](TService*, bool&) {
+        service.Note(service.OnServiceThread() ? "stop" : "stop?");
+    };
     ManagerEnd manager(service);
     manager.AwaitState(SERVICE_RUNNING);
     inJob.get_future().wait();
     manager.Send(SERVICE_CONTROL_INTERROGATE);
     manager.Send(SERVICE_CONTROL_STOP);
-    // The dispatcher queues both before the job looks.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(AwaitHandedOver(2)); // both queued before the job looks
     requestsQueued.set_value();
-    TServiceStatus answer = *manager.NextStatus();
+    TServiceStatus answer = manager.NextStatus();
     EXPECT_EQ(answer.CurrentState, SERVICE_RUNNING); // the interrogation's report
     manager.AwaitState(SERVICE_STOPPED);
     EXPECT_TRUE(manager.Finished());
@@ -221,14 +262,14 @@ TEST(ServiceApplication, InterrogationIsPeekedWithoutRemovalAndHidesAStopBehindI
 
 TEST(ServiceApplication, RefusedStopKeepsTheServiceRunning) {
     ProbeService service;
-    int stops = 0;
+    std::atomic<int> stops{0};
     service.OnStop = [&](TService*, bool& stopped) { stopped = ++stops > 1; };
     service.OnExecute = IdleLoop;
     ManagerEnd manager(service);
     manager.AwaitState(SERVICE_RUNNING);
     manager.Send(SERVICE_CONTROL_STOP);
-    EXPECT_EQ(manager.NextStatus()->CurrentState, SERVICE_STOP_PENDING);
-    EXPECT_EQ(manager.NextStatus()->CurrentState, SERVICE_RUNNING);
+    EXPECT_EQ(manager.NextStatus().CurrentState, SERVICE_STOP_PENDING);
+    EXPECT_EQ(manager.NextStatus().CurrentState, SERVICE_RUNNING);
     EXPECT_FALSE(manager.Finished(200));
     manager.Send(SERVICE_CONTROL_STOP);
     manager.AwaitState(SERVICE_STOPPED);
@@ -249,7 +290,7 @@ TEST(ServiceApplication, RepeatedStopRunsTheStopHandlerOnce) {
     manager.Send(SERVICE_CONTROL_STOP);
     manager.Send(SERVICE_CONTROL_STOP);
     manager.Send(SERVICE_CONTROL_SHUTDOWN);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(AwaitHandedOver(3));
     queued.set_value();
     manager.AwaitState(SERVICE_STOPPED);
     EXPECT_TRUE(manager.Finished());
@@ -260,7 +301,9 @@ TEST(ServiceApplication, LostManagerRunsTheShutdownEvent) {
     ProbeService service;
     service.OnExecute = IdleLoop;
     service.OnStop = [&](TService*, bool&) { service.Note("stop"); };
-    service.OnShutdown = [&](TService*) { service.Note(service.OnServiceThread() ? "shutdown" : "shutdown?"); };
+    service.OnShutdown = [&](TService*) {
+        service.Note(service.OnServiceThread() ? "shutdown" : "shutdown?");
+    };
     ManagerEnd manager(service);
     manager.AwaitState(SERVICE_RUNNING);
     manager.Close();
@@ -278,7 +321,9 @@ TEST(ServiceApplication, ShutdownDuringAJobRunsOnTheServiceThreadBetweenSteps) {
         }
         service.Note(thread->Terminated() ? "job cut" : "job done");
     };
-    service.OnShutdown = [&](TService*) { service.Note(service.OnServiceThread() ? "shutdown" : "shutdown?"); };
+    service.OnShutdown = [&](TService*) {
+        service.Note(service.OnServiceThread() ? "shutdown" : "shutdown?");
+    };
     ManagerEnd manager(service);
     manager.AwaitState(SERVICE_RUNNING);
     manager.Send(SERVICE_CONTROL_SHUTDOWN);

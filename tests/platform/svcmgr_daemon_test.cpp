@@ -20,7 +20,8 @@ using svcproto::TOp;
 namespace {
 
 // Runs argv to its end with output and errors in `log`; as `nobody` when asked.
-int RunProgram(const std::vector<std::string>& argv, const std::string& log, bool asNobody = false) {
+int RunProgram(const std::vector<std::string>& argv, const std::string& log,
+               bool asNobody = false) {
     return RunForked([&] {
         int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         if (fd < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0)
@@ -50,7 +51,8 @@ public:
     }
     ~RawClient() { close(fd_); }
     bool Send(const std::string& bytes) {
-        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+        return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+               static_cast<ssize_t>(bytes.size());
     }
     // The answer's error code; -1 when the manager closed the connection, -2 on timeout.
     int Receive(int timeoutMs = 2000) {
@@ -85,8 +87,10 @@ TEST_F(SvcMgrTest, RegistryAndErrorsOfTheClientLibrary) {
               ERROR_SERVICE_DOES_NOT_EXIST);
     Install("Kv");
     EXPECT_EQ(ErrorCodeOf([&] { Install("KV"); }), ERROR_SERVICE_EXISTS);
-    EXPECT_EQ(ErrorCodeOf([&] { manager.CreateService("a/b", "", 0, "/bin/true", "", ""); }), EINVAL);
-    EXPECT_EQ(ErrorCodeOf([&] { manager.CreateService("Rel", "", 0, "bin/true", "", ""); }), EINVAL);
+    EXPECT_EQ(ErrorCodeOf([&] { manager.CreateService("a/b", "", 0, "/bin/true", "", ""); }),
+              EINVAL);
+    EXPECT_EQ(ErrorCodeOf([&] { manager.CreateService("Rel", "", 0, "bin/true", "", ""); }),
+              EINVAL);
 
     TScService service = manager.OpenService("kv", SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
     EXPECT_EQ(service.ServiceName(), "Kv");
@@ -176,7 +180,8 @@ TEST_F(SvcMgrTest, OnlyRootStartsStopsAndChanges) {
         result |= code(Request(TOp::ChangeConfig, "Guarded")) == EACCES ? 0 : 4;
         result |= code(Request(TOp::OpenService, "Guarded")) == EACCES ? 0 : 8;
         result |= code(Request(TOp::Control, "Guarded", SERVICE_CONTROL_INTERROGATE)) == 0 ? 0 : 16;
-        result |= ErrorCodeOf([] { TScManager::Open("", SC_MANAGER_CREATE_SERVICE); }) == EACCES ? 0 : 32;
+        result |=
+            ErrorCodeOf([] { TScManager::Open("", SC_MANAGER_CREATE_SERVICE); }) == EACCES ? 0 : 32;
         return result;
     });
     EXPECT_EQ(codes, 0);
@@ -242,7 +247,8 @@ TEST_F(SvcMgrTest, AdministratorsClient) {
     EXPECT_EQ(svcmgr({"stop", "Cli"}), 1);
     EXPECT_NE(ReadTextFile(log).find("(error 1062)"), std::string::npos);
     EXPECT_EQ(svcmgr({"query", "Nothing"}), 1);
-    EXPECT_NE(ReadTextFile(log).find("\"Nothing\" is not installed. (error 1060)"), std::string::npos);
+    EXPECT_NE(ReadTextFile(log).find("\"Nothing\" is not installed. (error 1060)"),
+              std::string::npos);
     EXPECT_EQ(svcmgr({"frobnicate"}), 2);
     EXPECT_EQ(svcmgr({}), 2);
 }
@@ -271,8 +277,9 @@ TEST_F(SvcMgrTest, ServiceProgramSwitches) {
 TEST_F(SvcMgrTest, MalformedRequestsGetAnErrorAndNeverStopTheManager) {
     Install("Sturdy");
     std::mt19937 random(20240611);
-    std::vector<std::string> samples = {Request(TOp::Start, "Sturdy"), Request(TOp::QueryStatus, "Sturdy"),
-                                        Request(TOp::Control, "Sturdy", 1), Request(TOp::Create, "X")};
+    std::vector<std::string> samples = {
+        Request(TOp::Start, "Sturdy"), Request(TOp::QueryStatus, "Sturdy"),
+        Request(TOp::Control, "Sturdy", 1), Request(TOp::Create, "X")};
     auto client = std::make_unique<RawClient>();
     int answered = 0, closed = 0;
     for (int round = 0; round < 3000; ++round) {

@@ -16,17 +16,18 @@ std::vector<std::string> Without(std::vector<std::string> lines, const std::stri
     return lines;
 }
 
-bool ProcessGone(pid_t pid) { return kill(pid, 0) != 0 && errno == ESRCH; }
+bool ProcessGone(pid_t pid) {
+    return kill(pid, 0) != 0 && errno == ESRCH;
+}
 
 } // namespace
 
 TEST_F(SvcMgrTest, StartAndStopPassThroughTheirPendingStates) {
     Install("Plain", "slowstart slowstop");
     TScService service = Open("Plain");
-    auto before = std::chrono::steady_clock::now();
     service.Start();
-    // The start returns once the program runs, well before the service does.
-    EXPECT_LT(std::chrono::steady_clock::now() - before, milliseconds(500));
+    // The start returns once the program runs and has reported, well before the service runs.
+    EXPECT_EQ(service.QueryStatus().CurrentState, SERVICE_START_PENDING);
     EXPECT_EQ(ErrorCodeOf([&] { service.Start(); }), ERROR_SERVICE_ALREADY_RUNNING);
 
     std::vector<uint32_t> checkpoints;
@@ -59,11 +60,12 @@ TEST_F(SvcMgrTest, StartAndStopPassThroughTheirPendingStates) {
     EXPECT_GE(checkpoints.size(), 2u);
     EXPECT_EQ(s.Win32ExitCode, 0u);
     EXPECT_EQ(s.ProcessId, 0u);
-    EXPECT_EQ(ErrorCodeOf([&] { service.Control(SERVICE_CONTROL_STOP); }), ERROR_SERVICE_NOT_ACTIVE);
+    EXPECT_EQ(ErrorCodeOf([&] { service.Control(SERVICE_CONTROL_STOP); }),
+              ERROR_SERVICE_NOT_ACTIVE);
     ASSERT_TRUE(WaitUntil([&] { return service.QueryStatus().ProcessExitCode == 0; }));
-    EXPECT_EQ(Without(LogLines("Plain"), "start"),
-              (std::vector<std::string>{"execute service-thread", "stop service-thread",
-                                        "execute-end"}));
+    EXPECT_EQ(
+        Without(LogLines("Plain"), "start"),
+        (std::vector<std::string>{"execute service-thread", "stop service-thread", "execute-end"}));
     EXPECT_TRUE(Logged("Plain", "start uid=" + std::to_string(getuid()) + " service-thread"));
 }
 
@@ -87,8 +89,9 @@ TEST_F(SvcMgrTest, InterrogationDuringAJobIsNoCancelButAStopIs) {
     AwaitState("Jobs", SERVICE_STOPPED);
     auto lines = LogLines("Jobs");
     ASSERT_GE(lines.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 4, lines.end()),
-              (std::vector<std::string>{"cancel", "job-end", "stop service-thread", "execute-end"}));
+    EXPECT_EQ(
+        std::vector<std::string>(lines.end() - 4, lines.end()),
+        (std::vector<std::string>{"cancel", "job-end", "stop service-thread", "execute-end"}));
 }
 
 TEST_F(SvcMgrTest, StopQueuedBehindAnInterrogationWaitsForTheJob) {
@@ -102,9 +105,9 @@ TEST_F(SvcMgrTest, StopQueuedBehindAnInterrogationWaitsForTheJob) {
     service.Control(SERVICE_CONTROL_STOP);
     AwaitState("Hidden", SERVICE_STOPPED);
     auto lines = Without(LogLines("Hidden"), "start");
-    EXPECT_EQ(lines, (std::vector<std::string>{"execute service-thread", "job-begin",
-                                               "peek-interrogate", "job-end",
-                                               "stop service-thread", "execute-end"}));
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"execute service-thread", "job-begin", "peek-interrogate",
+                                        "job-end", "stop service-thread", "execute-end"}));
 }
 
 TEST_F(SvcMgrTest, StopProcessedInsideAJobTerminatesTheServiceThread) {
@@ -216,7 +219,8 @@ TEST(SvcMgrShutdown, ServiceThatDoesNotStopInTimeIsKilled) {
     TScManager::Open("", SC_MANAGER_ALL_ACCESS)
         .CreateService("Deaf", "", SERVICE_ALL_ACCESS, TestServiceProgram(), "", "")
         .Start();
-    TScService service = TScManager::Open("", SC_MANAGER_CONNECT).OpenService("Deaf", SERVICE_ALL_ACCESS);
+    TScService service =
+        TScManager::Open("", SC_MANAGER_CONNECT).OpenService("Deaf", SERVICE_ALL_ACCESS);
     ASSERT_TRUE(WaitUntil([&] { return service.QueryStatus().CheckPoint == 1; }));
     pid_t pid = static_cast<pid_t>(service.QueryStatus().ProcessId);
     auto before = std::chrono::steady_clock::now();
@@ -224,4 +228,50 @@ TEST(SvcMgrShutdown, ServiceThatDoesNotStopInTimeIsKilled) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, milliseconds(5000));
     EXPECT_TRUE(ProcessGone(pid));
     EXPECT_NE(ReadTextFile(manager.LogPath()).find("Deaf did not stop in time"), std::string::npos);
+}
+
+TEST(SvcMgrLaunch, ProgramsThatDoNotActAsServicesFailTheStart) {
+    SvcMgrInstance manager(10, 0.5);
+    TScManager scm = TScManager::Open("", SC_MANAGER_ALL_ACCESS);
+    std::string silent = manager.Root() + "/silent.sh";
+    WriteTextFile(silent, "#!/bin/sh\nexec sleep 30\n");
+    chmod(silent.c_str(), 0755);
+    struct Case {
+        std::string program;
+        int code;
+    };
+    for (const Case& c :
+         {Case{"/bin/true", ERROR_PROCESS_ABORTED}, Case{"/no/such/program", ENOENT},
+          Case{silent, ERROR_SERVICE_REQUEST_TIMEOUT}}) {
+        TScService service = scm.CreateService("Odd", "", SERVICE_ALL_ACCESS, c.program, "", "");
+        try {
+            service.Start();
+            ADD_FAILURE() << c.program << " started";
+        } catch (const EOSError& e) {
+            EXPECT_EQ(e.Code, c.code) << c.program << ": " << e.what();
+            if (c.code == ENOENT) {
+                EXPECT_NE(std::string(e.what()).find(c.program), std::string::npos);
+            }
+        }
+        TServiceStatus s = service.QueryStatus();
+        EXPECT_EQ(s.CurrentState, SERVICE_STOPPED);
+        EXPECT_EQ(s.Win32ExitCode, static_cast<uint32_t>(c.code));
+        // The launched process is gone (or reaped soon): the manager has no process left.
+        service.Delete();
+        EXPECT_EQ(ErrorCodeOf([&] { service.QueryStatus(); }), ERROR_SERVICE_DOES_NOT_EXIST);
+    }
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(manager.Stop(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, milliseconds(2000));
+}
+
+TEST(SvcMgrLaunch, ProgramOfAnotherServiceFailsTheStart) {
+    setenv("TESTSVC_FORCE_NAME", "SomeOtherService", 1); // inherited through the manager
+    SvcMgrInstance manager;
+    unsetenv("TESTSVC_FORCE_NAME");
+    TScService service =
+        TScManager::Open("", SC_MANAGER_ALL_ACCESS)
+            .CreateService("Mismatch", "", SERVICE_ALL_ACCESS, TestServiceProgram(), "", "");
+    EXPECT_EQ(ErrorCodeOf([&] { service.Start(); }), ERROR_SERVICE_NOT_IN_EXE);
+    EXPECT_EQ(service.QueryStatus().Win32ExitCode, static_cast<uint32_t>(ERROR_SERVICE_NOT_IN_EXE));
 }

@@ -13,7 +13,9 @@
 #include "tests/support/svcmgr_fixture.h"
 #include "tests/support/tempdir.h"
 
-inline std::string TestServiceProgram() { return KV_TESTSVC_PROGRAM; }
+inline std::string TestServiceProgram() {
+    return KV_TESTSVC_PROGRAM;
+}
 
 // The error code of `body`, or 0 when it did not raise.
 template <class F> int ErrorCodeOf(F&& body) {
@@ -40,8 +42,8 @@ protected:
     void Install(const std::string& name, const std::string& mode = "") {
         WriteTextFile(TestDir() + "/" + name + ".mode", mode);
         TScManager::Open("", SC_MANAGER_ALL_ACCESS)
-            .CreateService(name, "Display " + name, SERVICE_QUERY_STATUS, TestServiceProgram(),
-                           "", "");
+            .CreateService(name, "Display " + name, SERVICE_QUERY_STATUS, TestServiceProgram(), "",
+                           "");
     }
     TScService Open(const std::string& name, uint32_t access = SERVICE_ALL_ACCESS) {
         return TScManager::Open("", SC_MANAGER_CONNECT).OpenService(name, access);

@@ -1,11 +1,11 @@
 // A small service program for the service manager's tests, linked with the service
 // application framework. Its name comes from the manager (SVCMGR_SERVICE_NAME) or, for the
-// install switches, from TESTSVC_NAME. It reads its behaviour from
-// $SVCMGR_ROOT/testsvc/<name>.mode (words, see below) and appends one line per event to
+// install switches, from TESTSVC_NAME (TESTSVC_FORCE_NAME overrides both). It reads its behaviour
+// from $SVCMGR_ROOT/testsvc/<name>.mode (words, see below) and appends one line per event to
 // $SVCMGR_ROOT/testsvc/<name>.log.
 //
 //   startfalse  OnStart leaves Started False
-//   slowstart   OnStart reports four more start-pending checkpoints, 150 ms apart
+//   slowstart   OnStart reports four more start-pending checkpoints, 250 ms apart
 //   stuck       OnStart waits for <name>.release without reporting (checkpoint stays)
 //   slowstop    OnStop reports three more stop-pending checkpoints, 150 ms apart
 //   noexecute   no OnExecute handler: the framework processes requests itself
@@ -35,7 +35,9 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void Pause(int ms) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 class TTestService : public TService {
 public:
@@ -46,7 +48,9 @@ private:
     void Log(const std::string& line) {
         std::ofstream(base_ + ".log", std::ios::app) << line << std::endl;
     }
-    bool Has(const std::string& word) const { return (" " + mode_ + " ").find(" " + word + " ") != std::string::npos; }
+    bool Has(const std::string& word) const {
+        return (" " + mode_ + " ").find(" " + word + " ") != std::string::npos;
+    }
     std::string ThreadTag() const {
         return std::this_thread::get_id() == ServiceThread()->ThreadID() ? "service-thread"
                                                                          : "other-thread";
@@ -65,12 +69,15 @@ private:
 
 TTestService* TestService = nullptr;
 
-void ServiceController(uint32_t CtrlCode) { TestService->Controller(CtrlCode); }
+void ServiceController(uint32_t CtrlCode) {
+    TestService->Controller(CtrlCode);
+}
 
 TTestService::TTestService() {
     const char* fromManager = std::getenv("SVCMGR_SERVICE_NAME");
     const char* fromTest = std::getenv("TESTSVC_NAME");
-    Name = fromManager ? fromManager : (fromTest ? fromTest : "TestSvc");
+    const char* forced = std::getenv("TESTSVC_FORCE_NAME"); // a program of another service
+    Name = forced ? forced : (fromManager ? fromManager : (fromTest ? fromTest : "TestSvc"));
     DisplayName = "Test service " + Name;
     base_ = TestDir() + "/" + Name;
     std::ifstream modeFile(base_ + ".mode");
@@ -87,13 +94,15 @@ TTestService::TTestService() {
         OnExecute = [this](TService* s) { ServiceExecute(s); };
 }
 
-TServiceController TTestService::GetServiceController() { return ServiceController; }
+TServiceController TTestService::GetServiceController() {
+    return ServiceController;
+}
 
 void TTestService::ServiceStart(TService*, bool& Started) {
     Log("start uid=" + std::to_string(getuid()) + " " + ThreadTag());
     if (Has("slowstart")) {
         for (int i = 0; i < 4; ++i) {
-            Pause(150);
+            Pause(250);
             ReportStatus();
         }
     }
@@ -115,7 +124,9 @@ void TTestService::ServiceStop(TService*, bool&) {
     }
 }
 
-void TTestService::ServiceShutdown(TService*) { Log("shutdown " + ThreadTag()); }
+void TTestService::ServiceShutdown(TService*) {
+    Log("shutdown " + ThreadTag());
+}
 
 bool TTestService::CancelRequested() {
     if (ServiceThread()->Terminated())

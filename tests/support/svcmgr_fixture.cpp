@@ -9,7 +9,9 @@
 #include "platform/errors.h"
 #include "platform/svcmgr_client.h"
 
-std::string SvcMgrProgram() { return KV_SVCMGR_PROGRAM; }
+std::string SvcMgrProgram() {
+    return KV_SVCMGR_PROGRAM;
+}
 
 bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -22,8 +24,8 @@ bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     }
 }
 
-SvcMgrInstance::SvcMgrInstance(double shutdownTimeoutSeconds)
-    : shutdownTimeoutSeconds_(shutdownTimeoutSeconds) {
+SvcMgrInstance::SvcMgrInstance(double shutdownTimeoutSeconds, double launchTimeoutSeconds)
+    : shutdownTimeoutSeconds_(shutdownTimeoutSeconds), launchTimeoutSeconds_(launchTimeoutSeconds) {
     chmod(root_.Path().c_str(), 0755);
     if (const char* previous = std::getenv("SVCMGR_ROOT")) {
         previousRoot_ = previous;
@@ -47,7 +49,8 @@ void SvcMgrInstance::Start() {
     process_.reset();
     process_ = std::make_unique<ChildProcess>(
         std::vector<std::string>{SvcMgrProgram(), "run", "--shutdown-timeout",
-                                 std::to_string(shutdownTimeoutSeconds_)},
+                                 std::to_string(shutdownTimeoutSeconds_), "--launch-timeout",
+                                 std::to_string(launchTimeoutSeconds_)},
         LogPath());
     bool answering = WaitUntil([this] {
         if (process_->HasExited())

@@ -23,7 +23,8 @@ class SvcMgrInstance {
 public:
     // Starts the manager and waits (at most 10 s) until it answers. The root directory is
     // open for reading to every user (mode 0755), so that other accounts reach the socket.
-    explicit SvcMgrInstance(double shutdownTimeoutSeconds = 10);
+    // The timeouts are those of `svcmgr run` (--shutdown-timeout, --launch-timeout).
+    explicit SvcMgrInstance(double shutdownTimeoutSeconds = 10, double launchTimeoutSeconds = 30);
     ~SvcMgrInstance();
     SvcMgrInstance(const SvcMgrInstance&) = delete;
     SvcMgrInstance& operator=(const SvcMgrInstance&) = delete;
@@ -44,6 +45,7 @@ public:
 private:
     TempDir root_;
     double shutdownTimeoutSeconds_;
+    double launchTimeoutSeconds_;
     std::string previousRoot_;
     bool hadPreviousRoot_ = false;
     std::unique_ptr<ChildProcess> process_;

@@ -1,0 +1,43 @@
+// Files for the transfer: creating a directory path, copying a file into place so that no reader
+// of the target ever sees it half written, and reading a file in pieces from start to end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// Creates `directory` and every missing parent. Returns 0, or the errno value of the step
+// that failed (a path part that is a file gives ENOTDIR or EEXIST).
+int ForceDirectories(const std::string& directory);
+
+// Copies the regular file `source` to `target`, replacing a file of that name. The content is
+// written, in pieces of bounded size, into a temporary file of the target's directory, flushed
+// to disk and then renamed onto `target`: readers see the old file or the whole new one, never
+// a part, and a copy that is interrupted leaves the old file whole. The temporary file is
+// unnamed while it is written (O_TMPFILE) where the file system allows it, so a killed copy
+// leaves nothing behind; elsewhere it is a dot-file named after the target. The copy takes the
+// source's permission bits and last-write time, as a copy that keeps the file's date does.
+// Throws EOSError with the system's text; the target is then left as it was.
+// `allowUnnamedTemp` false always uses the named temporary file (for tests).
+void CopyFileReplacing(const std::string& source, const std::string& target,
+                       bool allowUnnamedTemp = true);
+
+// A regular file opened for reading from its start.
+class TReadFile {
+public:
+    // Throws EOSError with the system's text (EISDIR for a directory).
+    explicit TReadFile(const std::string& path);
+    ~TReadFile();
+    TReadFile(const TReadFile&) = delete;
+    TReadFile& operator=(const TReadFile&) = delete;
+
+    // Size in bytes when the file was opened.
+    int64_t Size() const { return size_; }
+    // Reads up to `count` bytes at the current position; fewer only at the end of the file,
+    // 0 there. Throws EOSError.
+    size_t Read(char* buffer, size_t count);
+
+private:
+    int fd_ = -1;
+    int64_t size_ = 0;
+};

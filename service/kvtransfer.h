@@ -1,0 +1,164 @@
+// Sending files to one destination: by a plain copy into a destination directory (COPY) or by
+// an upload through libcurl (FTP, FTPS, SFTP), into the destination layout
+//
+//   <tracked>/<shop>/shopinfo.arg      ->  <dest>/<shop>/shopinfo.arg
+//   <tracked>/<shop>/<name>.arg        ->  <dest>/<tracked name>/<shop>/<name>.arg
+//   <tracked>/<shop>/tallix/<name>.scb ->  <dest>/<shop>/tallix/<name>.scb
+//   <tracked>/<shop>/caisse/<name>.txt ->  <dest>/<shop>/caisse/<name>.txt
+//   <tracked>/<shop>/filters/<n>.fif   ->  <dest>/<shop>/filters/<n>.fif
+//
+// where <dest> is a directory for COPY and "<scheme><host>:<port>" for the upload kinds.
+//
+// One TDestinationTransfer serves one destination of one tracked directory at a time:
+// Prepare, any number of Transfer calls, Finish (also after a failure). The service's hooks
+// are then thin glue; on the service thread:
+//
+//   PrepareDestination:  FTransfer.Prepare(Config, DestIndex);
+//   FinishDestination:   FTransfer.Finish();
+//   TransferFile(Path, Entry, Continue):
+//       if the service thread was told to terminate: Continue := false, return false
+//           (nothing logged, no last file recorded);
+//       if LogDetailed: Log(0, langtext::TransmittingFile + Path);
+//       FTransfer.Transfer(Path);          // logs and raises again on failure
+//       process the pending control requests without waiting (a stop may run here);
+//       return true;
+//
+// Hooks given at construction: Log (every log line), SetLastFile (the last good or failed
+// file, with two parent directories in front of its name), CheckDialUp (TDialUp::CheckDialUp
+// of the service's dial-up connection, run before every file).
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "common/curl_easy_helper.h"
+#include "common/trconfig.h"
+
+class TReadFile;
+
+struct TTransferHooks {
+    // Writes one log line: level 0 information, 3 error.
+    std::function<void(int level, const std::string& text)> Log;
+    // Records `path` as the last good (`ok`) or failed file; `parents` directories are shown.
+    std::function<void(const std::string& path, bool ok, int parents)> SetLastFile;
+    // Makes sure the dial-up connection is up before a file; may be empty.
+    std::function<void()> CheckDialUp;
+    // Each libcurl option as it is set, with its value as text; may be empty. Lets tests see
+    // what a transfer handle was given.
+    std::function<void(CURLoption option, const std::string& value)> OptionSet;
+};
+
+// The file of the current upload, read from disk as libcurl asks for it (READDATA of the
+// handle). At most Size() bytes are handed out, the size the file had when it was opened.
+class TUploadSource {
+public:
+    // Throws EOSError when the file cannot be opened.
+    explicit TUploadSource(const std::string& path);
+    ~TUploadSource();
+    TUploadSource(const TUploadSource&) = delete;
+    TUploadSource& operator=(const TUploadSource&) = delete;
+
+    int64_t Size() const;
+    int64_t BytesRead() const { return bytesRead_; }
+    // True when the file ended before Size() bytes were read.
+    bool Shrank() const { return shrank_; }
+    // Message of a read error that ended the upload; empty when none.
+    const std::string& ReadError() const { return readError_; }
+
+    // Up to `count` bytes into `buffer`; 0 at the end. A read error is kept in ReadError()
+    // and gives CURL_READFUNC_ABORT. Never throws.
+    size_t Read(char* buffer, size_t count);
+
+private:
+    std::unique_ptr<TReadFile> file_;
+    int64_t bytesRead_ = 0;
+    bool shrank_ = false;
+    std::string readError_;
+};
+
+class TDestinationTransfer {
+public:
+    explicit TDestinationTransfer(TTransferHooks hooks);
+    ~TDestinationTransfer();
+    TDestinationTransfer(const TDestinationTransfer&) = delete;
+    TDestinationTransfer& operator=(const TDestinationTransfer&) = delete;
+
+    // Starts a destination: `config` (which must outlive the destination) and the index of
+    // the destination (0 or 1). For the upload kinds, sets up libcurl and its transfer handle
+    // and, with LogDetailed, logs the connection details. Raises Exception when libcurl cannot
+    // start ("curl_global_init failes: " + libcurl's text, "curl_easy_init failed"); Finish
+    // must still be called. A transfer option that libcurl refuses is logged at level 3.
+    void Prepare(const TTransportConfig& config, int destIndex);
+    // Sends the file `path` to the current destination: dial-up check, directory, copy or
+    // upload. Records the file as the last good or failed file. A failure is logged at level 3
+    // as "Copie impossible de <name> vers <sub-path> : <message>" and raised again.
+    void Transfer(const std::string& path);
+    // Ends the destination: releases the file, the transfer handle and libcurl. Never throws.
+    void Finish() noexcept;
+
+    // The steps of a transfer.
+    // Creates `dir` and its missing parents; raises "Création de dossier impossible: <dir> :
+    // <system text>".
+    void ForceDestinationDir(const std::string& dir);
+    // Copies `path` to destDir + "/" + name, replacing a file of that name; raises EOSError.
+    void CopyToDestination(const std::string& path, const std::string& destDir,
+                           const std::string& name);
+    // Uploads `path` to the address of the current destination, `subPath` and `name`.
+    // Raises "<name>: <libcurl's text>" on a failed upload, and "<name>: ..." as well when the
+    // server did not receive the whole file.
+    void Upload(const std::string& path, const std::string& subPath, const std::string& name);
+    // Logs libcurl's text of `code` at level 3 unless `code` is 0.
+    void LogCurlError(CURLcode code);
+    // Logs each line of the text file `fileName` at level 0, in order. A failure is logged at
+    // level 3 as the file's name without its directory + ": " + the message.
+    void LogFileLines(const std::string& fileName);
+
+    // Where the verbose libcurl log of an upload goes while LogDetailed is on.
+    std::string DetailedLogPath;
+    // Sub-path of the previous file of this destination; empty after Prepare.
+    const std::string& LastSubPath() const { return FLastSubPath; }
+    // True between Prepare and Finish of an upload destination.
+    bool HasCurlHandle() const { return static_cast<bool>(FCurl); }
+
+private:
+    void Log(int level, const std::string& text) const;
+    void SetUploadOptions();
+    void LogConnectionDetails(const std::string& destination) const;
+    void SetLong(CURLoption option, long value);
+    void SetText(CURLoption option, const std::string& value);
+    void SetPointer(CURLoption option, void* value, const char* description);
+    void SendFile(const std::string& path, const std::string& url, const std::string& name);
+
+    TTransferHooks hooks_;
+    const TTransportConfig* config_ = nullptr;
+    int destIndex_ = 0;
+    std::unique_ptr<CurlGlobalScope> curlGlobal_;
+    CurlEasyHandle FCurl;
+    // The open file of the current upload; none between uploads.
+    std::unique_ptr<TUploadSource> FFileBuffer;
+    std::string FLastSubPath;
+};
+
+// True for the types that upload through libcurl: FTP, FTPS and SFTP.
+bool IsUploadType(TTransferType type);
+// The separator of destination sub-paths: "/" for every transfer type (COPY included).
+std::string PathSeparator(TTransferType type);
+// Destination sub-path of a source file: the parent directory's name for "shopinfo.arg"
+// (compared without regard to case), else the grandparent's name, `separator` and the
+// parent's name.
+std::string DestinationSubPath(const std::string& path, const std::string& separator);
+// The path part of an upload address: "/" + subPath + "/" with every "//" made "/".
+std::string UploadPathPart(const std::string& subPath);
+// Percent-encodes every byte of `segment` but letters, digits and "-._~".
+std::string EncodeUrlSegment(std::string_view segment);
+// scheme + host + ":" + port + the path part of `subPath` + name, each path segment and the
+// name percent-encoded.
+std::string UploadAddress(const std::string& scheme, const std::string& host, int port,
+                          const std::string& subPath, const std::string& name);
+// libcurl's read callback: `stream` is the TUploadSource of the upload.
+size_t CurlReadFromStream(char* buffer, size_t size, size_t nitems, void* stream);
