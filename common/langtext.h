@@ -135,6 +135,19 @@ inline constexpr const char* NoServiceConfiguration = "No configuration object f
 
 // --- kvsrv, sds, transfer ---
 
+// kvsrv: names of the transfer service and its files.
+inline constexpr const char* KvServiceName = "KelvardSvc";
+inline constexpr const char* KvServiceDisplayName = "VANTORIX Transport Service KV Edition";
+inline constexpr const char* KvIniFileName = "kelvardsvc.ini";
+inline constexpr const char* KvLogFileName = "kelvardsvc.log";
+inline constexpr const char* KvInfoPipeName = "KvSvcInfo";
+inline constexpr const char* KvControlPipeName = "KvSvcControl";
+inline constexpr const char* KvStatusFile0 = "trlist0.dst";
+inline constexpr const char* KvStatusFile1 = "trlist1.dst";
+// Start line: followed by the destinations; a second one follows KvAndAlsoTo.
+inline constexpr const char* KvCopyingTo = "Copie des nouveaux fichiers du dossier vers ";
+inline constexpr const char* KvAndAlsoTo = ", et aussi vers ";
+
 // sds: shop-name rules and directory chains.
 inline constexpr const char* ShopNameMissing =
     "Nom du magasin non spécifié! Vous devez indiquer le nom du magasin.";
@@ -149,7 +162,8 @@ inline constexpr const char* CurlGlobalInitFailed = "curl_global_init failes: ";
 inline constexpr const char* CurlEasyInitFailed = "curl_easy_init failed";
 // Detailed logging: the destination, port, user and password; then, on the same line after a
 // blank, the proxy host, port, user, password and kind.
-inline constexpr const char* ConnectionDetails = "Connection à %s:%d avec \"%s\" le mot de passe \"%s\"";
+inline constexpr const char* ConnectionDetails =
+    "Connection à %s:%d avec \"%s\" le mot de passe \"%s\"";
 inline constexpr const char* ProxyDetails = "via %s:%d as \"%s\" password \"%s\" (method %s)";
 // A failed transfer: the file name and the destination sub-path, then " : " and the message.
 inline constexpr const char* CopyFailed = "Copie impossible de %s vers %s";

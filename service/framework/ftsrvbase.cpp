@@ -47,7 +47,8 @@ template <class F> void StartStep(TBaseFtrackerService& Service, bool& Result, F
 
 } // namespace
 
-TBaseFtrackerService::TBaseFtrackerService() : ProgramDirectory(ProgramDir()), FClock(&SystemClock) {
+TBaseFtrackerService::TBaseFtrackerService()
+    : ProgramDirectory(ProgramDir()), FClock(&SystemClock) {
     DisplayName = langtext::FtServiceDisplayName;
     AllowPause = false;
     WaitHint = 10000;
@@ -114,7 +115,12 @@ void TBaseFtrackerService::ServiceShutdown(TService*) {
 }
 
 void TBaseFtrackerService::StopNotification(const char* Text) {
-    StopService();
+    // A stop is always accepted, also when a concrete stop step fails.
+    try {
+        StopService();
+    } catch (const std::exception& e) {
+        Log(LogError, e.what());
+    }
     Log(LogInfo, Name + " " + Text);
     // A job that goes on after a stop between two of its files still writes its last lines
     // to the system log; the target is cleared when it has ended.
@@ -150,13 +156,16 @@ void TBaseFtrackerService::ServiceExecute(TService*) {
 
 bool TBaseFtrackerService::StartService() {
     bool Result = true;
-    Idle = false;
-    FilesOk = FilesBad = ElapsedMs = 0;
-    LastOkFile.clear();
-    LastBadFile.clear();
-    LastInfoText.clear();
-    LastErrorText.clear();
-    LastOkTime = LastBadTime = LastInfoTime = LastErrorTime = SYSTEMTIME{};
+    {
+        std::lock_guard lock(ServiceLock);
+        Idle = false;
+        FilesOk = FilesBad = ElapsedMs = 0;
+        LastOkFile.clear();
+        LastBadFile.clear();
+        LastInfoText.clear();
+        LastErrorText.clear();
+        LastOkTime = LastBadTime = LastInfoTime = LastErrorTime = SYSTEMTIME{};
+    }
     try {
         if (LogDetailed())
             Log(LogInfo, langtext::StartingService);
@@ -175,10 +184,9 @@ bool TBaseFtrackerService::StartService() {
         });
         StartStep(*this, Result, [this] {
             InfoPipe = std::make_unique<TFtrackerSrvInfo>(InfoPipeName, InfoPipeInstances);
-            InfoPipe->SetOnGetStats(
-                [this](TFtrackerSrvInfo& Sender, TServiceStateRecord& Record) {
-                    GetStatistics(Sender, Record);
-                });
+            InfoPipe->SetOnGetStats([this](TFtrackerSrvInfo& Sender, TServiceStateRecord& Record) {
+                GetStatistics(Sender, Record);
+            });
             if (LogDetailed())
                 Log(LogInfo, Format(langtext::PipeServerStarted, InfoPipeName.c_str()));
         });
@@ -313,6 +321,10 @@ void TBaseFtrackerService::PublishNextActionTime() {
 // --- status record and pipe notifications ---
 
 void TBaseFtrackerService::GetStatistics(TFtrackerSrvInfo&, TServiceStateRecord& Record) {
+    FillStateRecord(Record);
+}
+
+void TBaseFtrackerService::FillStateRecord(TServiceStateRecord& Record) {
     std::lock_guard lock(ServiceLock);
     Record = TServiceStateRecord{};
     Record.Size = sizeof(TServiceStateRecord);

@@ -107,19 +107,35 @@ public:
 
     // Handlers of the pipe servers; run on the pipe threads.
     void GetStatistics(TFtrackerSrvInfo& Sender, TServiceStateRecord& Record);
+    // The status record of the information pipe, filled under the lock.
+    void FillStateRecord(TServiceStateRecord& Record);
     void ConfigRetrieved(TFtrackerSrvControl& Sender);
     void ConfigUpdated(TFtrackerSrvControl& Sender);
 
-    // Hooks of the concrete service.
+    // Hooks of the concrete service, all called on the service thread.
+    // Logs "Monitor directory <dir>" for every configured tracked directory.
     virtual void LogMonitoredDirectories();
+    // The start step: counters, version information, StatusNames = {"dirlist.dst"}, the
+    // configuration loaded once, both pipe servers started. False: the service stops.
     virtual bool StartService();
+    // The stop step: both pipe servers stopped at once; the lists and the version
+    // information released, after the running job when the stop came between two files.
     virtual bool StopService();
+    // After every chain entry.
     virtual void AfterDirectory() {}
+    // After the chain entries of destination DestIndex, also when one of them failed.
     virtual void FinishDestination() = 0;
+    // The order in which the files of a chain entry are sent; the base: descending names.
     virtual void GetDirection(const std::string& ChainEntry, bool& Forward);
+    // Before the chain entries of destination DestIndex.
     virtual void PrepareDestination() = 0;
+    // Fills the (cleared) chain of a tracked directory; the base adds "<dir>;*".
     virtual void BuildChain(const std::string& TrackDirectory, std::vector<std::string>& Chain);
+    // The status-file name of a destination's StatusNames entry; the base keeps it.
     virtual void StatusFileName(const std::string& ListEntry, int32_t Index, std::string& Result);
+    // Sends one file; true when it was sent. Continue = false ends the chain entry after
+    // this file. An override that lets the service thread process requests must refuse
+    // every file once the thread is terminated.
     virtual bool TransferFile(const std::string& FilePath, const std::string& ChainEntry,
                               bool& Continue);
 

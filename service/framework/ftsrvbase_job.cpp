@@ -150,8 +150,8 @@ void TBaseFtrackerService::CloseDestination() {
     // FilesOk is the tracked directory's total over the destinations so far; only this
     // thread writes it.
     if (FilesOk >= 1 && LogDetailed())
-        Log(LogInfo, Format(langtext::PostprocessingFinished, FilesOk) +
-                         ElapsedText(CurrentTime() - T1));
+        Log(LogInfo,
+            Format(langtext::PostprocessingFinished, FilesOk) + ElapsedText(CurrentTime() - T1));
 }
 
 void TBaseFtrackerService::ProcessChain(TDateTime T0) {
@@ -176,10 +176,8 @@ void TBaseFtrackerService::ProcessChainEntry(const std::string& Entry, TDateTime
     try {
         bool forward = false;
         GetDirection(Entry, forward);
-        list.ProcessFiles(forward,
-                          [this](const std::string& path, const std::string& tag, bool& cont) {
-                              return TransferFile(path, tag, cont);
-                          });
+        list.ProcessFiles(forward, [this](const std::string& path, const std::string& tag,
+                                          bool& cont) { return TransferFile(path, tag, cont); });
         list.Save();
         int32_t ok, bad, elapsed;
         {

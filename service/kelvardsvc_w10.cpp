@@ -1,0 +1,16 @@
+// The transfer service program: run by the service manager, or given -INSTALL, -UNINSTALL
+// (and -SILENT) to register or remove itself.
+#include <clocale>
+
+#include "common/langtext.h"
+#include "platform/svcapp.h"
+#include "service/kvsrv.h"
+
+int main(int argc, char** argv) {
+    std::setlocale(LC_ALL, "");
+    TServiceApplication Application(argc, argv);
+    Application.Initialize();
+    Application.Title = langtext::KvServiceDisplayName;
+    Application.CreateForm(KelvardSvc);
+    return Application.Run();
+}

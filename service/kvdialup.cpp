@@ -1,0 +1,86 @@
+#include "service/kvdialup.h"
+
+#include <utility>
+
+#include "common/debuglog.h"
+#include "common/langtext.h"
+#include "common/rasserv.h"
+#include "common/strutil.h"
+#include "service/kvtransfer.h"
+
+TDialUp::TDialUp(TLogProc log) : log_(std::move(log)) {
+    if (!log_)
+        log_ = [](int, const std::string&) {};
+}
+
+void TDialUp::CheckDialUp(const TTransportConfig& config) {
+    if (IsUploadType(config.Transport) && !config.Connection.empty())
+        EnsureDialUp(config.Connection);
+}
+
+void TDialUp::Disconnect(const TTransportConfig& config) {
+    if (IsUploadType(config.Transport) && !config.Connection.empty())
+        HangUp();
+}
+
+bool TDialUp::DialledEntryStillActive() {
+    TRasConnList active;
+    if (!ListActiveConnections(active)) {
+        log_(LogError, Format(langtext::DialActiveListFailed, LastRasErrorText().c_str()));
+        return false;
+    }
+    for (const TRasConnItem& item : active)
+        if (SameText(item.Name, FDialledEntry))
+            return true;
+    return false;
+}
+
+// The phonebook's own spelling of `connection` in `entryName`; false (logged) when there is none.
+bool TDialUp::FindPhonebookEntry(const std::string& connection, std::string& entryName) {
+    std::vector<std::string> entries;
+    if (!ListDialUpEntries(entries)) {
+        log_(LogError, Format(langtext::DialEntryListFailed, LastRasErrorText().c_str()));
+        return false;
+    }
+    if (entries.empty()) {
+        log_(LogError, langtext::DialNoEntries);
+        return false;
+    }
+    for (const std::string& entry : entries)
+        if (SameText(entry, connection)) {
+            entryName = entry;
+            return true;
+        }
+    log_(LogError, Format(langtext::DialEntryMissing, connection.c_str()));
+    return false;
+}
+
+void TDialUp::EnsureDialUp(const std::string& connection) {
+    if (!FDialledEntry.empty()) {
+        if (DialledEntryStillActive())
+            return;
+        FDialledEntry.clear();
+    }
+    // nmcli matches profile names exactly: the entry is dialled by the name it has there.
+    std::string entryName;
+    if (!FindPhonebookEntry(connection, entryName))
+        return;
+    if (DialEntry(entryName)) {
+        log_(LogInfo, Format(langtext::DialConnected, connection.c_str()));
+        FDialledEntry = connection;
+    } else {
+        log_(LogError,
+             Format(langtext::DialFailed, connection.c_str(), LastRasErrorText().c_str()));
+    }
+}
+
+void TDialUp::HangUp() {
+    if (FDialledEntry.empty())
+        return;
+    if (HangUpEntry(FDialledEntry))
+        log_(LogInfo, Format(langtext::DialHungUp, FDialledEntry.c_str()));
+    else
+        log_(LogError,
+             Format(langtext::DialHangUpFailed, FDialledEntry.c_str(), LastRasErrorText().c_str()));
+    FDialledEntry.clear();
+}

@@ -1,0 +1,120 @@
+#include "service/kvsrv.h"
+
+#include "common/debuglog.h"
+#include "common/langtext.h"
+#include "common/strutil.h"
+#include "service/sds.h"
+
+TKelvardSvc* KelvardSvc = nullptr;
+
+void ServiceController(uint32_t CtrlCode) {
+    if (KelvardSvc != nullptr)
+        KelvardSvc->Controller(CtrlCode);
+}
+
+TKelvardSvc::TKelvardSvc()
+    : FConfig(std::make_unique<TTransportConfig>()),
+      FDialUp([this](int level, const std::string& text) { Log(level, text); }),
+      FTransfer(MakeTransferHooks()) {
+    Name = langtext::KvServiceName;
+    DisplayName = langtext::KvServiceDisplayName;
+    IniFileName = langtext::KvIniFileName;
+    InfoPipeName = langtext::KvInfoPipeName;
+    ControlPipeName = langtext::KvControlPipeName;
+    LogFileName = langtext::KvLogFileName;
+    Config = FConfig.get();
+}
+
+TKelvardSvc::~TKelvardSvc() {
+    Config = nullptr;
+}
+
+TServiceController TKelvardSvc::GetServiceController() {
+    return &ServiceController;
+}
+
+TTransferHooks TKelvardSvc::MakeTransferHooks() {
+    TTransferHooks hooks;
+    hooks.Log = [this](int level, const std::string& text) { Log(level, text); };
+    hooks.SetLastFile = [this](const std::string& path, bool ok, int parents) {
+        SetLastFile(path, ok, parents);
+    };
+    hooks.CheckDialUp = [this] { FDialUp.CheckDialUp(*FConfig); };
+    return hooks;
+}
+
+bool TKelvardSvc::StartService() {
+    if (!TBaseFtrackerService::StartService())
+        return false;
+    try {
+        StatusNames.clear();
+        StatusNames.push_back(langtext::KvStatusFile0);
+        if (!FConfig->GetDestination(1).empty())
+            StatusNames.push_back(langtext::KvStatusFile1);
+        FTransfer.DetailedLogPath = ProgramDirectory + "/" + langtext::DetailedLogFileName;
+        Log(LogInfo, langtext::KvCopyingTo + DestinationText());
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+bool TKelvardSvc::StopService() {
+    try {
+        Disconnect();
+    } catch (const std::exception&) {
+        // The framework's stop must run whatever the hang-up did.
+    }
+    return TBaseFtrackerService::StopService();
+}
+
+void TKelvardSvc::Disconnect() {
+    FDialUp.Disconnect(*FConfig);
+}
+
+std::string TKelvardSvc::DestinationText() const {
+    const bool upload = IsUploadType(FConfig->Transport);
+    auto named = [&](int index) {
+        std::string text = FConfig->GetDestination(index);
+        if (upload)
+            text += "/" + FConfig->Username;
+        return text;
+    };
+    std::string text = named(0);
+    if (!FConfig->GetDestination(1).empty())
+        text += langtext::KvAndAlsoTo + named(1);
+    return text;
+}
+
+void TKelvardSvc::PrepareDestination() {
+    FTransfer.Prepare(*FConfig, DestIndex);
+}
+
+void TKelvardSvc::FinishDestination() {
+    FTransfer.Finish();
+}
+
+void TKelvardSvc::BuildChain(const std::string& TrackDirectory, std::vector<std::string>& Chain) {
+    BuildShopChain(
+        TrackDirectory, Chain, [this] { return CancelRequested(); },
+        [this](int level, const std::string& text) { Log(level, text); });
+}
+
+void TKelvardSvc::GetDirection(const std::string& ChainEntry, bool& Forward) {
+    Forward = ChainEntryForward(ChainEntry);
+}
+
+bool TKelvardSvc::TransferFile(const std::string& FilePath, const std::string& /*ChainEntry*/,
+                               bool& Continue) {
+    // Once a stop or shutdown has been accepted between two files, no further file is sent.
+    if (ServiceThread() == nullptr || ServiceThread()->Terminated()) {
+        Continue = false;
+        return false;
+    }
+    if (LogDetailed())
+        Log(LogInfo, langtext::TransmittingFile + FilePath);
+    FTransfer.Transfer(FilePath);
+    // A stop or shutdown requested during the job is carried out here, between two files.
+    ServiceThread()->ProcessRequests(false);
+    return true;
+}

@@ -1,0 +1,401 @@
+#include "service/kvtransfer.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <stdexcept>
+#include <utility>
+
+#include "common/Comserv.h"
+#include "common/debuglog.h"
+#include "common/langtext.h"
+#include "common/strutil.h"
+#include "common/trcnst.h"
+#include "common/vcrt_helper.h"
+#include "platform/errors.h"
+#include "platform/filecopy.h"
+
+namespace {
+
+constexpr long kTimeoutSeconds = 120;
+constexpr long kConnectTimeoutSeconds = 30;
+constexpr long kFtpResponseTimeoutSeconds = 100;
+// Data connections of FTPS stay on TLS 1.2: under TLS 1.3 libcurl opens some of them without
+// resuming the control connection's session, and servers that require the reuse (vsftpd's
+// default) drop those uploads.
+constexpr long kFtpsTlsVersion =
+    static_cast<long>(CURL_SSLVERSION_TLSv1_2) | static_cast<long>(CURL_SSLVERSION_MAX_TLSv1_2);
+
+std::string BaseNameOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DirectoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+std::string DefaultDetailedLogPath() {
+    std::string dir = ProgramDir();
+    if (dir.empty() || dir.back() != '/')
+        dir += '/';
+    return dir + langtext::DetailedLogFileName;
+}
+
+// Calls `action` when the scope ends, on every path.
+template <typename F> class ScopeExit {
+public:
+    explicit ScopeExit(F action) : action_(std::move(action)) {}
+    ~ScopeExit() { action_(); }
+    ScopeExit(const ScopeExit&) = delete;
+    ScopeExit& operator=(const ScopeExit&) = delete;
+
+private:
+    F action_;
+};
+
+// The lines of a text as a list of lines reads them: CR LF, LF and CR each end a line; a
+// last line without an end counts, an empty text has none.
+template <typename F> void ForEachLine(const std::string& text, F&& apply) {
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) {
+            apply(text.substr(start));
+            return;
+        }
+        apply(text.substr(start, end - start));
+        start = end + 1;
+        if (text[end] == '\r' && start < text.size() && text[start] == '\n')
+            ++start;
+    }
+}
+
+std::string ReadWholeFile(const std::string& fileName) {
+    TReadFile file(fileName);
+    std::string content;
+    char buffer[65536];
+    while (size_t got = file.Read(buffer, sizeof buffer))
+        content.append(buffer, got);
+    return content;
+}
+
+} // namespace
+
+// ---- free helpers ----
+
+bool IsUploadType(TTransferType type) {
+    return type == ttFtp || type == ttFtps || type == ttSftp;
+}
+
+std::string PathSeparator(TTransferType) {
+    return "/";
+}
+
+std::string DestinationSubPath(const std::string& path, const std::string& separator) {
+    std::string parentDir = DirectoryOf(path);
+    std::string parent = BaseNameOf(parentDir);
+    if (SameText(BaseNameOf(path), "shopinfo.arg"))
+        return parent;
+    return BaseNameOf(DirectoryOf(parentDir)) + separator + parent;
+}
+
+std::string UploadPathPart(const std::string& subPath) {
+    std::string part = "/" + subPath + "/";
+    for (size_t pos; (pos = part.find("//")) != std::string::npos;)
+        part.erase(pos, 1);
+    return part;
+}
+
+std::string EncodeUrlSegment(std::string_view segment) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(segment.size());
+    for (char c : segment) {
+        auto byte = static_cast<unsigned char>(c);
+        bool unreserved = (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') ||
+                          (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' ||
+                          byte == '_' || byte == '~';
+        if (unreserved) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
+std::string UploadAddress(const std::string& scheme, const std::string& host, int port,
+                          const std::string& subPath, const std::string& name) {
+    std::string address = scheme + host + ":" + std::to_string(port);
+    std::string part = UploadPathPart(subPath);
+    // The path part starts and ends with "/"; the segments between are encoded one by one.
+    size_t start = 1;
+    address += '/';
+    while (start < part.size()) {
+        size_t slash = part.find('/', start);
+        address += EncodeUrlSegment(std::string_view(part).substr(start, slash - start));
+        address += '/';
+        start = slash + 1;
+    }
+    return address + EncodeUrlSegment(name);
+}
+
+size_t CurlReadFromStream(char* buffer, size_t size, size_t nitems, void* stream) {
+    auto* source = static_cast<TUploadSource*>(stream);
+    if (!source)
+        return 0;
+    return source->Read(buffer, size * nitems);
+}
+
+// ---- TUploadSource ----
+
+TUploadSource::TUploadSource(const std::string& path) : file_(std::make_unique<TReadFile>(path)) {}
+
+TUploadSource::~TUploadSource() = default;
+
+int64_t TUploadSource::Size() const {
+    return file_->Size();
+}
+
+size_t TUploadSource::Read(char* buffer, size_t count) {
+    int64_t left = Size() - bytesRead_;
+    size_t wanted = static_cast<size_t>(std::min<int64_t>(left, static_cast<int64_t>(count)));
+    if (wanted == 0)
+        return 0;
+    size_t got = 0;
+    try {
+        got = file_->Read(buffer, wanted);
+    } catch (const std::exception& e) {
+        readError_ = e.what();
+        return CURL_READFUNC_ABORT;
+    }
+    if (got < wanted)
+        shrank_ = true;
+    bytesRead_ += static_cast<int64_t>(got);
+    return got;
+}
+
+// ---- TDestinationTransfer ----
+
+TDestinationTransfer::TDestinationTransfer(TTransferHooks hooks)
+    : DetailedLogPath(DefaultDetailedLogPath()), hooks_(std::move(hooks)) {}
+
+TDestinationTransfer::~TDestinationTransfer() {
+    Finish();
+}
+
+void TDestinationTransfer::Log(int level, const std::string& text) const {
+    if (hooks_.Log)
+        hooks_.Log(level, text);
+}
+
+void TDestinationTransfer::LogCurlError(CURLcode code) {
+    if (code != CURLE_OK)
+        Log(LogError, CurlErrorText(code));
+}
+
+void TDestinationTransfer::SetLong(CURLoption option, long value) {
+    LogCurlError(CurlSetOptLong(FCurl.get(), option, value));
+    if (hooks_.OptionSet)
+        hooks_.OptionSet(option, std::to_string(value));
+}
+
+void TDestinationTransfer::SetText(CURLoption option, const std::string& value) {
+    LogCurlError(CurlSetOptStr(FCurl.get(), option, value));
+    if (hooks_.OptionSet)
+        hooks_.OptionSet(option, value);
+}
+
+void TDestinationTransfer::SetPointer(CURLoption option, void* value, const char* description) {
+    LogCurlError(CurlSetOptPtr(FCurl.get(), option, value));
+    if (hooks_.OptionSet)
+        hooks_.OptionSet(option, value ? description : "");
+}
+
+void TDestinationTransfer::Prepare(const TTransportConfig& config, int destIndex) {
+    Finish();
+    config_ = &config;
+    destIndex_ = destIndex;
+    FLastSubPath.clear();
+    if (!IsUploadType(config.Transport))
+        return;
+
+    curlGlobal_ = std::make_unique<CurlGlobalScope>();
+    if (curlGlobal_->Result() != CURLE_OK)
+        throw Exception(langtext::CurlGlobalInitFailed + CurlErrorText(curlGlobal_->Result()));
+    FCurl = CurlEasyInit();
+    if (!FCurl)
+        throw Exception(langtext::CurlEasyInitFailed);
+    SetUploadOptions();
+    if (config.LogDetailed)
+        LogConnectionDetails(config.GetDestination(destIndex));
+}
+
+void TDestinationTransfer::SetUploadOptions() {
+    const TTransportConfig& config = *config_;
+    SetLong(CURLOPT_TIMEOUT, kTimeoutSeconds);
+    SetLong(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    SetLong(CURLOPT_FTP_RESPONSE_TIMEOUT, kFtpResponseTimeoutSeconds);
+    SetText(CURLOPT_USERPWD, config.Username + ":" + config.Password);
+    SetLong(CURLOPT_SSL_VERIFYPEER, 0);
+    SetLong(CURLOPT_SSL_VERIFYHOST, 0);
+    SetLong(CURLOPT_FTP_USE_EPSV, 0);
+    if (config.Transport == ttFtps) {
+        SetLong(CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        SetLong(CURLOPT_SSLVERSION, kFtpsTlsVersion);
+    }
+    if (!config.CurlProxy.empty()) {
+        SetText(CURLOPT_PROXY, MakeUrlScheme(config.CurlProxy) + config.ProxyHost + ":" +
+                                   std::to_string(config.ProxyPort));
+        SetLong(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
+        SetText(CURLOPT_PROXYUSERPWD, config.ProxyUser + ":" + config.ProxyPassword);
+    }
+    SetLong(CURLOPT_UPLOAD, 1);
+    SetLong(CURLOPT_FTP_CREATE_MISSING_DIRS, 1);
+}
+
+void TDestinationTransfer::LogConnectionDetails(const std::string& destination) const {
+    const TTransportConfig& config = *config_;
+    std::string line =
+        Format(langtext::ConnectionDetails, destination.c_str(), static_cast<int>(config.Port),
+               config.Username.c_str(), config.Password.c_str());
+    if (!config.CurlProxy.empty())
+        line += " " + Format(langtext::ProxyDetails, config.ProxyHost.c_str(),
+                             static_cast<int>(config.ProxyPort), config.ProxyUser.c_str(),
+                             config.ProxyPassword.c_str(), config.CurlProxy.c_str());
+    Log(LogInfo, line);
+}
+
+void TDestinationTransfer::Finish() noexcept {
+    FFileBuffer.reset();
+    FCurl.reset();
+    curlGlobal_.reset();
+    config_ = nullptr;
+}
+
+void TDestinationTransfer::Transfer(const std::string& path) {
+    if (!config_)
+        throw std::logic_error("TDestinationTransfer::Transfer without Prepare");
+    const TTransportConfig& config = *config_;
+    const std::string& destination = config.GetDestination(destIndex_);
+    const std::string separator = PathSeparator(config.Transport);
+    const std::string name = BaseNameOf(path);
+    const std::string sub = DestinationSubPath(path, separator);
+    const bool upload = IsUploadType(config.Transport);
+    auto recordFailure = [&] {
+        if (hooks_.SetLastFile)
+            hooks_.SetLastFile(path, false, 2);
+    };
+    try {
+        if (hooks_.CheckDialUp)
+            hooks_.CheckDialUp();
+        if (sub != FLastSubPath) {
+            if (!upload)
+                ForceDestinationDir(destination + separator + sub);
+            FLastSubPath = sub;
+        }
+        if (upload)
+            Upload(path, "/" + sub, name);
+        else
+            CopyToDestination(path, destination + separator + sub, name);
+    } catch (const std::exception& e) {
+        recordFailure();
+        Log(LogError, Format(langtext::CopyFailed, name.c_str(), sub.c_str()) +
+                          langtext::MessageSeparator + e.what());
+        throw;
+    } catch (...) {
+        recordFailure();
+        throw;
+    }
+    if (hooks_.SetLastFile)
+        hooks_.SetLastFile(path, true, 2);
+}
+
+void TDestinationTransfer::ForceDestinationDir(const std::string& dir) {
+    int code = ForceDirectories(dir);
+    if (code != 0)
+        throw EOSError(code, langtext::CreateDirFailed + dir + langtext::MessageSeparator +
+                                 SysErrorMessage(code));
+}
+
+void TDestinationTransfer::CopyToDestination(const std::string& path, const std::string& destDir,
+                                             const std::string& name) {
+    CopyFileReplacing(path, destDir + "/" + name);
+}
+
+void TDestinationTransfer::Upload(const std::string& path, const std::string& subPath,
+                                  const std::string& name) {
+    if (!FCurl)
+        throw Exception(langtext::CurlEasyInitFailed);
+    FILE* detailed = nullptr;
+    if (config_->LogDetailed && CrtLoaded)
+        detailed = CrtFopen(DetailedLogPath.c_str(), "wb");
+    if (detailed) {
+        SetLong(CURLOPT_VERBOSE, 1);
+        SetPointer(CURLOPT_STDERR, detailed, "detailed log");
+    }
+    // The detailed log is detached, closed and copied into the service log on every path,
+    // before an error of the upload goes on to the caller.
+    ScopeExit endDetailedLog([&]() noexcept {
+        if (!detailed)
+            return;
+        try {
+            SetPointer(CURLOPT_STDERR, nullptr, "");
+            SetLong(CURLOPT_VERBOSE, 0);
+        } catch (...) {
+        }
+        CrtFflush(detailed);
+        CrtFclose(detailed);
+        LogFileLines(DetailedLogPath);
+    });
+    const TTransportConfig& config = *config_;
+    std::string url = UploadAddress(TransferTypeToUrlScheme(config.Transport),
+                                    config.GetDestination(destIndex_), config.Port, subPath, name);
+    SendFile(path, url, name);
+}
+
+void TDestinationTransfer::SendFile(const std::string& path, const std::string& url,
+                                    const std::string& name) {
+    FFileBuffer = std::make_unique<TUploadSource>(path);
+    ScopeExit closeSource([&] {
+        CurlSetOptPtr(FCurl.get(), CURLOPT_READDATA, nullptr);
+        FFileBuffer.reset();
+    });
+    const int64_t size = FFileBuffer->Size();
+    SetText(CURLOPT_URL, url);
+    LogCurlError(
+        curl_easy_setopt(FCurl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size)));
+    if (hooks_.OptionSet)
+        hooks_.OptionSet(CURLOPT_INFILESIZE_LARGE, std::to_string(size));
+    LogCurlError(CurlSetReadFunction(FCurl.get(), &CurlReadFromStream));
+    if (hooks_.OptionSet)
+        hooks_.OptionSet(CURLOPT_READFUNCTION, "CurlReadFromStream");
+    SetPointer(CURLOPT_READDATA, FFileBuffer.get(), "source file");
+
+    CURLcode result = curl_easy_perform(FCurl.get());
+    const std::string prefix = name + ": ";
+    if (!FFileBuffer->ReadError().empty())
+        throw Exception(prefix + FFileBuffer->ReadError());
+    if (result != CURLE_OK)
+        throw Exception(prefix + CurlErrorText(result));
+    // libcurl reports success once the server has accepted the end of the data; the file
+    // counts as sent only when that was the whole file.
+    if (FFileBuffer->Shrank())
+        throw Exception(prefix + langtext::SourceShrank);
+    curl_off_t sent = 0;
+    if (curl_easy_getinfo(FCurl.get(), CURLINFO_SIZE_UPLOAD_T, &sent) != CURLE_OK || sent != size)
+        throw Exception(prefix + Format(langtext::UploadIncomplete, static_cast<long long>(sent),
+                                        static_cast<long long>(size)));
+}
+
+void TDestinationTransfer::LogFileLines(const std::string& fileName) {
+    try {
+        std::string content = ReadWholeFile(fileName);
+        ForEachLine(content, [&](const std::string& line) { Log(LogInfo, line); });
+    } catch (const std::exception& e) {
+        Log(LogError, BaseNameOf(fileName) + ": " + e.what());
+    }
+}

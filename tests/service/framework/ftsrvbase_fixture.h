@@ -1,0 +1,294 @@
+// Shared pieces of the file-tracking service tests: a clock the test sets, a service whose
+// hooks the test scripts and records, and a manager's end of the private channel so that the
+// service runs on its own service thread with a real request queue.
+#pragma once
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <future>
+#include <gtest/gtest.h>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <stdexcept>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "common/datetime.h"
+#include "common/debuglog.h"
+#include "platform/svcmgr_proto.h"
+#include "platform/uniquefd.h"
+#include "service/framework/ftsrvbase.h"
+#include "tests/support/tempdir.h"
+
+// Polls `condition` every 5 ms for at most `timeoutMs`; returns its last value.
+inline bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// A clock that moves only when the test moves it. `OnNow` (when set) runs on every reading,
+// outside the clock's own lock.
+class FakeClock : public TServiceClock {
+public:
+    explicit FakeClock(TDateTime start = EncodeDate(2024, 5, 3) + EncodeTime(12, 0, 0, 0))
+        : now_(start) {}
+    TDateTime Now() const override {
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(mutex_);
+            hook = OnNow;
+        }
+        if (hook)
+            hook();
+        std::lock_guard lock(mutex_);
+        return now_;
+    }
+    void Set(TDateTime t) {
+        std::lock_guard lock(mutex_);
+        now_ = t;
+    }
+    void AdvanceMs(int ms) {
+        std::lock_guard lock(mutex_);
+        now_ += ms / MSecsPerDay;
+    }
+    void SetHook(std::function<void()> hook) {
+        std::lock_guard lock(mutex_);
+        OnNow = std::move(hook);
+    }
+
+private:
+    mutable std::mutex mutex_;
+    TDateTime now_;
+    std::function<void()> OnNow;
+};
+
+// The wall clock shifted by an offset that the test changes.
+class ShiftedClock : public TServiceClock {
+public:
+    TDateTime Now() const override {
+        std::lock_guard lock(mutex_);
+        return ::Now() + offset_;
+    }
+    void ShiftSeconds(double s) {
+        std::lock_guard lock(mutex_);
+        offset_ += s / SecsPerDay;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    TDateTime offset_ = 0;
+};
+
+// A service whose hooks do what the test scripts and note what was called.
+class TestFtService : public TBaseFtrackerService {
+public:
+    explicit TestFtService(const std::string& programDir) {
+        Name = "FtTestSvc";
+        IniFileName = "ftsvc.ini";
+        LogFileName = "ftsvc.log";
+        InfoPipeName = "FtTestInfo";
+        ControlPipeName = "FtTestControl";
+        ProgramDirectory = programDir;
+        config_ = std::make_unique<TBaseFtConfig>();
+        Config = config_.get();
+    }
+    TServiceController GetServiceController() override { return nullptr; }
+
+    TBaseFtConfig& Cfg() { return *config_; }
+
+    // Hook scripts; empty ones do the base's (or nothing).
+    std::function<void(const std::string&, std::vector<std::string>&)> OnBuildChain;
+    std::function<bool(const std::string&, const std::string&, bool&)> OnTransfer;
+    std::function<void()> OnPrepare;
+    std::function<void()> OnFinish;
+    std::function<void()> OnAfterDirectory;
+
+    void BuildChain(const std::string& dir, std::vector<std::string>& chain) override {
+        Note("chain " + dir);
+        if (OnBuildChain)
+            OnBuildChain(dir, chain);
+        else
+            TBaseFtrackerService::BuildChain(dir, chain);
+    }
+    void PrepareDestination() override {
+        Note("prepare " + std::to_string(DestIndex));
+        if (OnPrepare)
+            OnPrepare();
+    }
+    void FinishDestination() override {
+        Note("finish " + std::to_string(DestIndex));
+        if (OnFinish)
+            OnFinish();
+    }
+    void AfterDirectory() override {
+        Note("after");
+        if (OnAfterDirectory)
+            OnAfterDirectory();
+    }
+    bool TransferFile(const std::string& path, const std::string& entry, bool& cont) override {
+        Note("send " + std::to_string(DestIndex) + " " + path.substr(path.rfind('/') + 1));
+        if (OnTransfer)
+            return OnTransfer(path, entry, cont);
+        return true;
+    }
+
+    void Note(const std::string& event) {
+        std::lock_guard lock(eventsMutex_);
+        events_.push_back(event);
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard lock(eventsMutex_);
+        return events_;
+    }
+    void ClearEvents() {
+        std::lock_guard lock(eventsMutex_);
+        events_.clear();
+    }
+
+    TServiceStateRecord Record() {
+        TServiceStateRecord record{};
+        FillStateRecord(record);
+        return record;
+    }
+    bool IsIdle() {
+        std::lock_guard lock(ServiceLock);
+        return Idle;
+    }
+    int32_t CurrentFilesOk() const { return FilesOk; }
+
+private:
+    std::unique_ptr<TBaseFtConfig> config_;
+    std::mutex eventsMutex_;
+    std::vector<std::string> events_;
+};
+
+// The manager's end of the service's private channel; the service runs RunService on a
+// thread of its own, as under the real manager.
+class ManagerEnd {
+public:
+    explicit ManagerEnd(TService& service) {
+        int pair[2];
+        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+            throw std::runtime_error("socketpair");
+        fd_.Reset(pair[0]);
+        int serviceFd = pair[1];
+        done_ = std::async(std::launch::async,
+                           [&service, serviceFd] { return service.RunService(serviceFd); });
+    }
+    ~ManagerEnd() {
+        fd_.Reset(); // a service still running sees its manager go and shuts down
+        if (done_.valid())
+            done_.wait();
+    }
+    ManagerEnd(const ManagerEnd&) = delete;
+    ManagerEnd& operator=(const ManagerEnd&) = delete;
+
+    void Send(uint32_t code) {
+        std::string message = svcproto::EncodeControlCode(code);
+        ASSERT_EQ(send(fd_.Get(), message.data(), message.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(message.size()));
+    }
+    // Every status report that has arrived so far (waits up to `timeoutMs` for the first).
+    std::vector<TServiceStatus> Reports(int timeoutMs = 0) {
+        std::vector<TServiceStatus> reports;
+        for (;;) {
+            pollfd p{fd_.Get(), POLLIN, 0};
+            if (poll(&p, 1, reports.empty() ? timeoutMs : 0) <= 0)
+                return reports;
+            char buffer[256];
+            ssize_t got = recv(fd_.Get(), buffer, sizeof buffer, 0);
+            if (got <= 0)
+                return reports;
+            reports.push_back(svcproto::DecodeStatusReport(buffer, static_cast<size_t>(got)));
+        }
+    }
+    bool Finished(int timeoutMs = 10000) {
+        return done_.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+    }
+
+private:
+    TUniqueFd fd_;
+    std::future<int> done_;
+};
+
+// A temporary program directory and pipe namespace for one test.
+class FtServiceTest : public ::testing::Test {
+protected:
+    FtServiceTest() {
+        ::setenv("SVCMGR_ROOT", root_.Path().c_str(), 1);
+        mkdir(ProgramDirPath().c_str(), 0755);
+        mkdir(DataDir().c_str(), 0755);
+    }
+    ~FtServiceTest() override {
+        ClearDebugTarget();
+        ::unsetenv("SVCMGR_ROOT");
+    }
+
+    std::string ProgramDirPath() const { return root_.File("prog"); }
+    std::string DataDir() const { return root_.File("data"); }
+    std::string LogPath() const { return ProgramDirPath() + "/ftsvc.log"; }
+    std::string IniPath() const { return ProgramDirPath() + "/ftsvc.ini"; }
+
+    // A directory below the data directory, made with its parents.
+    std::string MakeDir(const std::string& relative) {
+        std::string path = DataDir();
+        size_t start = 0;
+        while (start <= relative.size()) {
+            size_t slash = relative.find('/', start);
+            if (slash == std::string::npos)
+                slash = relative.size();
+            path += "/" + relative.substr(start, slash - start);
+            mkdir(path.c_str(), 0755);
+            start = slash + 1;
+        }
+        return path;
+    }
+
+    // The messages of the log file, without their date and time prefix.
+    std::vector<std::string> LogMessages() const {
+        std::vector<std::string> lines;
+        if (!FileExists(LogPath()))
+            return lines;
+        const std::string text = ReadTextFile(LogPath());
+        size_t start = 0;
+        for (size_t end; (end = text.find("\r\n", start)) != std::string::npos; start = end + 2) {
+            const std::string line = text.substr(start, end - start);
+            const size_t tab = line.find('\t');
+            lines.push_back(tab == std::string::npos ? line : line.substr(tab + 1));
+        }
+        return lines;
+    }
+
+    // Runs `body` as the service's OnExecute: on the service thread, after the service's own
+    // start step (which must succeed). Returns once the service has ended.
+    // The status reports the service sent, in order.
+    std::vector<TServiceStatus> RunInService(TestFtService& service,
+                                             const std::function<void()>& body) {
+        bool ran = false;
+        service.OnExecute = [&](TService*) {
+            ran = true;
+            body();
+        };
+        std::vector<TServiceStatus> reports;
+        {
+            ManagerEnd manager(service);
+            EXPECT_TRUE(manager.Finished());
+            reports = manager.Reports();
+        }
+        EXPECT_TRUE(ran) << "the start step failed";
+        return reports;
+    }
+
+    TempDir root_;
+};

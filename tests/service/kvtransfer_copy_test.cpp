@@ -1,0 +1,348 @@
+// Sending by copy into a destination directory, the destination layout, and the helpers that
+// turn a source file into its destination sub-path and upload address.
+#include "service/kvtransfer.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <set>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "platform/errors.h"
+#include "platform/filecopy.h"
+#include "tests/service/kvtransfer_fixture.h"
+#include "tests/support/forked.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A COPY configuration to one or two destination directories.
+struct CopyConfig : TTransportConfig {
+    explicit CopyConfig(const std::string& dest0, const std::string& dest1 = "") {
+        Transport = ttCopy;
+        Destination[0] = dest0;
+        Destination[1] = dest1;
+    }
+};
+
+std::string RandomBytes(size_t size, unsigned seed) {
+    std::mt19937_64 generator(seed);
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i + 8 <= size; i += 8) {
+        uint64_t value = generator();
+        std::memcpy(&bytes[i], &value, 8);
+    }
+    return bytes;
+}
+
+// Every entry of `dir`, hidden ones included.
+std::set<std::string> Entries(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Runs `transfer.Transfer(path)` and gives the message it raised ("" when none).
+std::string TransferError(TDestinationTransfer& transfer, const std::string& path) {
+    try {
+        transfer.Transfer(path);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "";
+}
+
+} // namespace
+
+TEST(TransferPaths, SubPathOfEachKindOfFile) {
+    EXPECT_EQ(DestinationSubPath("/d/export/SHOP1/shopinfo.arg", "/"), "SHOP1");
+    EXPECT_EQ(DestinationSubPath("/d/export/SHOP1/SHOPINFO.ARG", "/"), "SHOP1");
+    EXPECT_EQ(DestinationSubPath("/d/export/SHOP1/info2.arg", "/"), "export/SHOP1");
+    EXPECT_EQ(DestinationSubPath("/d/export/SHOP1/shopinfo.arg.bak", "/"), "export/SHOP1");
+    EXPECT_EQ(DestinationSubPath("/d/export/SHOP1/tallix/c.scb", "/"), "SHOP1/tallix");
+    EXPECT_EQ(DestinationSubPath("/d/export/SHOP1/caisse/a.txt", "/"), "SHOP1/caisse");
+    EXPECT_EQ(DestinationSubPath("/d/export/Shop 1/filters/f.fif", "/"), "Shop 1/filters");
+    for (TTransferType type : {ttCopy, ttFtp, ttFtps, ttSftp})
+        EXPECT_EQ(PathSeparator(type), "/");
+}
+
+TEST(TransferPaths, UploadAddressEncodesEachSegmentAndTheName) {
+    EXPECT_EQ(UploadPathPart("//SHOP1/caisse"), "/SHOP1/caisse/");
+    EXPECT_EQ(UploadPathPart("/SHOP1"), "/SHOP1/");
+    EXPECT_EQ(UploadPathPart(""), "/");
+    EXPECT_EQ(UploadAddress("ftp://", "host", 21, "/SHOP1/caisse", "a.txt"),
+              "ftp://host:21/SHOP1/caisse/a.txt");
+    EXPECT_EQ(UploadAddress("sftp://", "host", 21, "/SHOP1/caisse", "a.txt"),
+              "sftp://host:21/SHOP1/caisse/a.txt");
+    EXPECT_EQ(UploadAddress("ftp://", "10.0.0.5", 2121, "/SHOP1", "SHOPINFO.ARG"),
+              "ftp://10.0.0.5:2121/SHOP1/SHOPINFO.ARG");
+    EXPECT_EQ(UploadAddress("ftp://", "h", 21, "/Shop 1/ca#sse", "a b?c%d\xc3\xa9.txt"),
+              "ftp://h:21/Shop%201/ca%23sse/a%20b%3Fc%25d%C3%A9.txt");
+    EXPECT_EQ(EncodeUrlSegment("AZaz09-._~/:@+"), "AZaz09-._~%2F%3A%40%2B");
+}
+
+TEST(CopyTest, ShopTreeLandsInTheDestinationLayout) {
+    ShopTree tree;
+    TempDir dest;
+    CopyConfig config(dest.Path());
+    config.LogDetailed = true; // copies log nothing of their own, even then
+    TransferProbe probe;
+    TDestinationTransfer transfer(probe.Hooks());
+    transfer.Prepare(config, 0);
+    EXPECT_FALSE(transfer.HasCurlHandle());
+    for (const auto& file : tree.Files())
+        transfer.Transfer(tree.Path(file));
+    transfer.Finish();
+
+    for (const auto& file : tree.Files()) {
+        std::string target = dest.File(file.destination);
+        ASSERT_TRUE(FileExists(target)) << target;
+        EXPECT_EQ(ReadTextFile(target), file.content) << target;
+    }
+    EXPECT_EQ(Entries(dest.Path()), (std::set<std::string>{"SHOP1", "export"}));
+    EXPECT_EQ(Entries(dest.File("SHOP1/caisse")), (std::set<std::string>{"a.txt", "b.txt"}));
+    EXPECT_TRUE(probe.log.empty());
+    EXPECT_TRUE(probe.options.empty());
+    EXPECT_EQ(probe.dialChecks, static_cast<int>(tree.Files().size()));
+    ASSERT_EQ(probe.lastFiles.size(), tree.Files().size());
+    for (size_t i = 0; i < tree.Files().size(); ++i)
+        EXPECT_EQ(probe.lastFiles[i], (LastFile{tree.Path(tree.Files()[i]), true, 2}));
+}
+
+TEST(CopyTest, SecondDestinationAndUpperCaseShopInfo) {
+    ShopTree tree;
+    tree.Add("SHOP1/SHOPINFO.ARG", "upper", "SHOP1/SHOPINFO.ARG");
+    TempDir dest0, dest1;
+    CopyConfig config(dest0.Path(), dest1.Path());
+    TDestinationTransfer transfer({});
+    transfer.Prepare(config, 1);
+    transfer.Transfer(tree.Path(tree.Files().back()));
+    transfer.Finish();
+    EXPECT_EQ(ReadTextFile(dest1.File("SHOP1/SHOPINFO.ARG")), "upper");
+    EXPECT_TRUE(Entries(dest0.Path()).empty());
+}
+
+TEST(CopyTest, ExistingTargetIsReplacedAndTakesTheSourceDateAndMode) {
+    ShopTree tree;
+    const auto& file = tree.Files()[3]; // caisse/b.txt
+    std::string source = tree.Path(file);
+    TempDir dest;
+    fs::create_directories(dest.File("SHOP1/caisse"));
+    std::string target = dest.File("SHOP1/caisse/b.txt");
+    WriteTextFile(target, std::string(100000, 'o')); // longer than the new content
+    ASSERT_EQ(chmod(source.c_str(), 0640), 0);
+    const timespec times[2] = {{1500000000, 0}, {1600000000, 123456789}};
+    ASSERT_EQ(utimensat(AT_FDCWD, source.c_str(), times, 0), 0);
+
+    CopyConfig config(dest.Path());
+    TDestinationTransfer transfer({});
+    transfer.Prepare(config, 0);
+    transfer.Transfer(source);
+    EXPECT_EQ(ReadTextFile(target), file.content);
+    struct stat st;
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
+    EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
+    EXPECT_EQ(Entries(dest.File("SHOP1/caisse")), std::set<std::string>{"b.txt"});
+}
+
+// The directory of a sub-path is made for the first file of that sub-path only: when it goes
+// away in between, the next file of the sub-path fails, and the next job makes it again.
+TEST(CopyTest, DirectoryGoneBetweenFilesFailsThenNextJobMakesItAgain) {
+    ShopTree tree;
+    const std::string b = tree.Path(tree.Files()[3]);
+    const std::string a = tree.Path(tree.Files()[4]);
+    TempDir dest;
+    CopyConfig config(dest.Path());
+    TransferProbe probe;
+    TDestinationTransfer transfer(probe.Hooks());
+    transfer.Prepare(config, 0);
+    transfer.Transfer(b);
+    EXPECT_EQ(transfer.LastSubPath(), "SHOP1/caisse");
+    fs::remove_all(dest.File("SHOP1"));
+
+    EXPECT_EQ(TransferError(transfer, a), SysErrorMessage(ENOENT));
+    EXPECT_EQ(probe.Errors(), std::vector<std::string>{"Copie impossible de a.txt vers "
+                                                       "SHOP1/caisse : " +
+                                                       SysErrorMessage(ENOENT)});
+    EXPECT_EQ(probe.lastFiles.back(), (LastFile{a, false, 2}));
+    EXPECT_FALSE(FileExists(dest.File("SHOP1")));
+    transfer.Finish();
+
+    transfer.Prepare(config, 0);
+    EXPECT_EQ(transfer.LastSubPath(), "");
+    transfer.Transfer(a);
+    EXPECT_EQ(ReadTextFile(dest.File("SHOP1/caisse/a.txt")), tree.Files()[4].content);
+    EXPECT_EQ(probe.lastFiles.back(), (LastFile{a, true, 2}));
+}
+
+TEST(CopyTest, FailuresAreLoggedWithNameAndSubPathAndRaisedAgain) {
+    ShopTree tree;
+    TempDir dest;
+    WriteTextFile(dest.File("SHOP1"), "a file where the shop directory should be");
+    CopyConfig config(dest.Path());
+    TransferProbe probe;
+    TDestinationTransfer transfer(probe.Hooks());
+    transfer.Prepare(config, 0);
+
+    const std::string a = tree.Path(tree.Files()[4]);
+    std::string error = TransferError(transfer, a);
+    std::string dir = dest.File("SHOP1/caisse");
+    EXPECT_TRUE(error == "Cr\xc3\xa9"
+                         "ation de dossier impossible: " +
+                             dir + " : " + SysErrorMessage(ENOTDIR) ||
+                error == "Cr\xc3\xa9"
+                         "ation de dossier impossible: " +
+                             dir + " : " + SysErrorMessage(EEXIST))
+        << error;
+    EXPECT_EQ(probe.Errors(),
+              std::vector<std::string>{"Copie impossible de a.txt vers SHOP1/caisse : " + error});
+    // The directory is tried again for the next file, since it was never made.
+    EXPECT_EQ(transfer.LastSubPath(), "");
+
+    const std::string missing = tree.Root() + "/SHOP2/caisse/gone.txt";
+    probe.Clear();
+    fs::remove(dest.File("SHOP1"));
+    try {
+        transfer.Transfer(missing);
+        FAIL() << "a missing source file was sent";
+    } catch (const EOSError& e) {
+        EXPECT_EQ(e.Code, ENOENT);
+    }
+    EXPECT_EQ(probe.Errors(), std::vector<std::string>{"Copie impossible de gone.txt vers "
+                                                       "SHOP2/caisse : " +
+                                                       SysErrorMessage(ENOENT)});
+    EXPECT_EQ(probe.lastFiles, (std::vector<LastFile>{{missing, false, 2}}));
+    EXPECT_FALSE(FileExists(dest.File("SHOP2/caisse/gone.txt")));
+}
+
+TEST(CopyTest, LargeFileArrivesByteForByteWithNothingLeftBeside) {
+    TempDir dir;
+    // More than one piece of each copy method (64 MiB kernel copies, 1 MiB buffers).
+    std::string content = RandomBytes((70u << 20) + 5, 7);
+    std::string source = dir.File("big.bin");
+    WriteTextFile(source, content);
+    for (bool unnamed : {true, false}) {
+        std::string target = dir.File(unnamed ? "copy1.bin" : "copy2.bin");
+        WriteTextFile(target, "old");
+        CopyFileReplacing(source, target, unnamed);
+        EXPECT_TRUE(ReadTextFile(target) == content) << target;
+    }
+    EXPECT_EQ(Entries(dir.Path()), (std::set<std::string>{"big.bin", "copy1.bin", "copy2.bin"}));
+}
+
+namespace {
+
+// Size of the file that process `pid` has open below `dir` (the copy's temporary file, named
+// or unnamed); -1 when it has none.
+long long OpenFileSizeBelow(pid_t pid, const std::string& dir) {
+    std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fdDir, ec)) {
+        std::error_code linkError;
+        std::string target = fs::read_symlink(entry.path(), linkError).string();
+        if (linkError || target.rfind(dir + "/", 0) != 0)
+            continue;
+        struct stat st;
+        if (stat(entry.path().c_str(), &st) == 0)
+            return st.st_size;
+    }
+    return -1;
+}
+
+// Copies from a FIFO in a child, feeds it 1 MiB, waits until that much sits in the copy's
+// temporary file, and kills the child there: the middle of a copy, every time.
+void KillCopyHalfway(const std::function<void()>& copy, const std::string& fifo,
+                     const std::string& targetDir) {
+    pid_t pid = StartForked(copy);
+    int writer = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    std::string chunk(1 << 20, 'n');
+    ASSERT_EQ(write(writer, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (OpenFileSizeBelow(pid, targetDir) < static_cast<long long>(chunk.size()) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(OpenFileSizeBelow(pid, targetDir), static_cast<long long>(chunk.size()));
+    KillAndReap(pid);
+    close(writer);
+}
+
+} // namespace
+
+TEST(CopyTest, CopyKilledHalfwayLeavesTheOldTargetWholeAndNothingElse) {
+    ShopTree tree;
+    std::string fifo = tree.Root() + "/SHOP1/caisse/big.txt";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    TempDir dest;
+    std::string targetDir = dest.File("SHOP1/caisse");
+    fs::create_directories(targetDir);
+    WriteTextFile(targetDir + "/big.txt", "old whole content");
+
+    CopyConfig config(dest.Path());
+    KillCopyHalfway(
+        [&] {
+            TDestinationTransfer transfer({});
+            transfer.Prepare(config, 0);
+            transfer.Transfer(fifo);
+        },
+        fifo, targetDir);
+    EXPECT_EQ(ReadTextFile(targetDir + "/big.txt"), "old whole content");
+    EXPECT_EQ(Entries(targetDir), std::set<std::string>{"big.txt"});
+}
+
+// Where a file system has no unnamed files, a killed copy leaves its hidden temporary file
+// behind, and the target stays whole all the same.
+TEST(CopyTest, CopyKilledHalfwayWithNamedTemporaryFile) {
+    TempDir dir;
+    std::string fifo = dir.File("source");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string targetDir = dir.File("out");
+    fs::create_directories(targetDir);
+    WriteTextFile(targetDir + "/new.txt", "old");
+
+    KillCopyHalfway([&] { CopyFileReplacing(fifo, targetDir + "/new.txt", false); }, fifo,
+                    targetDir);
+    EXPECT_EQ(ReadTextFile(targetDir + "/new.txt"), "old");
+    std::set<std::string> entries = Entries(targetDir);
+    ASSERT_EQ(entries.size(), 2u);
+    std::string leftover = *entries.begin();
+    EXPECT_EQ(leftover.rfind(".new.txt.", 0), 0u) << leftover;
+    EXPECT_EQ(*entries.rbegin(), "new.txt");
+    // A copy to a target that does not exist yet: no file of the final name while it runs.
+    std::string other = dir.File("out2");
+    fs::create_directories(other);
+    KillCopyHalfway([&] { CopyFileReplacing(fifo, other + "/fresh.txt", false); }, fifo, other);
+    EXPECT_FALSE(FileExists(other + "/fresh.txt"));
+}
+
+TEST(TransferLogTest, LogFileLinesCopiesEachLine) {
+    TempDir dir;
+    TransferProbe probe;
+    TDestinationTransfer transfer(probe.Hooks());
+    std::string file = dir.File("ftp_detailed_log.txt");
+    WriteTextFile(file, "* one\r\n> two\n< three\r\rfive");
+    transfer.LogFileLines(file);
+    std::vector<LoggedLine> expected{
+        {0, "* one"}, {0, "> two"}, {0, "< three"}, {0, ""}, {0, "five"}};
+    EXPECT_EQ(probe.log, expected);
+
+    probe.Clear();
+    WriteTextFile(file, "");
+    transfer.LogFileLines(file);
+    EXPECT_TRUE(probe.log.empty());
+
+    transfer.LogFileLines(dir.File("none.txt"));
+    EXPECT_EQ(probe.log, (std::vector<LoggedLine>{{3, "none.txt: " + SysErrorMessage(ENOENT)}}));
+}
