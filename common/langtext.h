@@ -147,6 +147,9 @@ inline constexpr const char* KvStatusFile1 = "trlist1.dst";
 // Start line: followed by the destinations; a second one follows KvAndAlsoTo.
 inline constexpr const char* KvCopyingTo = "Copie des nouveaux fichiers du dossier vers ";
 inline constexpr const char* KvAndAlsoTo = ", et aussi vers ";
+// A destination (%d: 0 or 1) left empty in the configuration: nothing is sent to it.
+inline constexpr const char* KvDestinationEmpty =
+    "Destination%d non spécifiée: aucun fichier n'y est envoyé";
 
 // sds: shop-name rules and directory chains.
 inline constexpr const char* ShopNameMissing =

@@ -12,65 +12,67 @@ namespace {
 
 std::chrono::milliseconds hangUpSettleTime{3000};
 
+struct TRasErrorText {
+    uint32_t Code;
+    const char* Text;
+};
+
+constexpr TRasErrorText RasErrorTexts[] = {
+    {RAS_ERROR_BUFFER_TOO_SMALL, langtext::RasErrBufferTooSmall},
+    {RAS_ERROR_CANNOT_OPEN_PHONEBOOK, langtext::RasErrCannotOpenPhonebook},
+    {RAS_ERROR_CANNOT_LOAD_PHONEBOOK, langtext::RasErrCannotLoadPhonebook},
+    {RAS_ERROR_CANNOT_FIND_PHONEBOOK_ENTRY, langtext::RasErrCannotFindEntry},
+    {RAS_ERROR_UNKNOWN, langtext::RasErrUnknown},
+    {RAS_ERROR_REQUEST_TIMEOUT, langtext::RasErrRequestTimeout},
+    {RAS_ERROR_FROM_DEVICE, langtext::RasErrFromDevice},
+    {RAS_ERROR_NO_CONNECTION, langtext::RasErrNoConnection},
+    {RAS_ERROR_RASMAN_CANNOT_INITIALIZE, langtext::RasErrManagerNotRunning},
+};
+
 const char* RasErrorString(uint32_t code) {
-    switch (code) {
-    case RAS_ERROR_BUFFER_TOO_SMALL:
-        return langtext::RasErrBufferTooSmall;
-    case RAS_ERROR_CANNOT_OPEN_PHONEBOOK:
-        return langtext::RasErrCannotOpenPhonebook;
-    case RAS_ERROR_CANNOT_LOAD_PHONEBOOK:
-        return langtext::RasErrCannotLoadPhonebook;
-    case RAS_ERROR_CANNOT_FIND_PHONEBOOK_ENTRY:
-        return langtext::RasErrCannotFindEntry;
-    case RAS_ERROR_UNKNOWN:
-        return langtext::RasErrUnknown;
-    case RAS_ERROR_REQUEST_TIMEOUT:
-        return langtext::RasErrRequestTimeout;
-    case RAS_ERROR_FROM_DEVICE:
-        return langtext::RasErrFromDevice;
-    case RAS_ERROR_NO_CONNECTION:
-        return langtext::RasErrNoConnection;
-    case RAS_ERROR_RASMAN_CANNOT_INITIALIZE:
-        return langtext::RasErrManagerNotRunning;
-    default:
-        return nullptr;
+    for (const TRasErrorText& entry : RasErrorTexts)
+        if (entry.Code == code)
+            return entry.Text;
+    return nullptr;
+}
+
+// The code of a call to the dial-up layer; whatever it throws counts as an unknown error, so
+// that no routine of this unit throws.
+template <typename Call> uint32_t GuardedCall(Call&& call) {
+    try {
+        return call();
+    } catch (...) {
+        return RAS_ERROR_UNKNOWN;
     }
+}
+
+// Ends a listing: true when it succeeded; on failure the list is left empty.
+template <typename List> bool ListingDone(List& list) {
+    if (LastRasError == 0)
+        return true;
+    list.clear();
+    return false;
 }
 
 } // namespace
 
 bool ListDialUpEntries(std::vector<std::string>& List) {
-    LastRasError = 0;
     List.clear();
-    try {
-        LastRasError = EnumDialUpEntries(MaxRasItems, List);
-    } catch (...) {
-        LastRasError = RAS_ERROR_UNKNOWN;
-    }
-    if (LastRasError != 0) {
-        List.clear();
-        return false;
-    }
-    return true;
+    LastRasError = GuardedCall([&] { return EnumDialUpEntries(MaxRasItems, List); });
+    return ListingDone(List);
 }
 
 bool ListActiveConnections(TRasConnList& List) {
-    LastRasError = 0;
     List.clear();
-    std::vector<DialUpConnection> connections;
-    try {
-        LastRasError = EnumDialUpConnections(MaxRasItems, connections);
-        if (LastRasError == 0)
+    LastRasError = GuardedCall([&] {
+        std::vector<DialUpConnection> connections;
+        uint32_t code = EnumDialUpConnections(MaxRasItems, connections);
+        if (code == 0)
             for (DialUpConnection& c : connections)
                 List.push_back({std::move(c.EntryName), std::move(c.Handle)});
-    } catch (...) {
-        LastRasError = RAS_ERROR_UNKNOWN;
-    }
-    if (LastRasError != 0) {
-        List.clear();
-        return false;
-    }
-    return true;
+        return code;
+    });
+    return ListingDone(List);
 }
 
 bool HangUpEntry(const std::string& EntryName) {
@@ -85,12 +87,7 @@ bool HangUpEntry(const std::string& EntryName) {
 }
 
 bool HangUpConnection(const RasConnHandle& Handle) {
-    LastRasError = 0;
-    try {
-        LastRasError = HangUpDialUp(Handle);
-    } catch (...) {
-        LastRasError = RAS_ERROR_UNKNOWN;
-    }
+    LastRasError = GuardedCall([&] { return HangUpDialUp(Handle); });
     if (LastRasError != 0)
         return false;
     std::this_thread::sleep_for(hangUpSettleTime);
@@ -100,12 +97,7 @@ bool HangUpConnection(const RasConnHandle& Handle) {
 bool DialEntry(const std::string& EntryName) {
     LastRasError = 0;
     RasConnHandle handle;
-    uint32_t result = 0;
-    try {
-        result = DialUpEntry(EntryName, handle);
-    } catch (...) {
-        result = RAS_ERROR_UNKNOWN;
-    }
+    uint32_t result = GuardedCall([&] { return DialUpEntry(EntryName, handle); });
     if (result == 0)
         return true;
     if (!handle.empty())

@@ -49,62 +49,61 @@ uint64_t RandomTag() {
     return static_cast<uint64_t>(now) ^ (static_cast<uint64_t>(getpid()) << 32) ^ ++counter;
 }
 
-// A temporary file being written; removed unless committed.
-class TempFile {
-public:
-    TempFile(const std::string& directory, const std::string& baseName, mode_t mode) {
-        // The name is kept short enough for NAME_MAX whatever the target's name length.
-        std::string stem = "." + baseName.substr(0, 200);
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            char tag[24];
-            std::snprintf(tag, sizeof tag, ".%016llx.tmp",
-                          static_cast<unsigned long long>(RandomTag()));
-            std::string candidate = directory + "/" + stem + tag;
-            fd_ = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-            if (fd_ >= 0) {
-                path_ = candidate;
-                return;
-            }
-            if (errno != EEXIST)
-                ThrowErrno(errno);
-        }
-        ThrowErrno(EEXIST);
-    }
-    ~TempFile() {
-        CloseQuietly();
-        if (!path_.empty())
-            unlink(path_.c_str());
-    }
-    TempFile(const TempFile&) = delete;
-    TempFile& operator=(const TempFile&) = delete;
+// A hidden name in `directory`, after `baseName`, kept short enough for NAME_MAX whatever the
+// target's name length.
+std::string TempName(const std::string& directory, const std::string& baseName) {
+    char tag[24];
+    std::snprintf(tag, sizeof tag, ".%016llx.tmp", static_cast<unsigned long long>(RandomTag()));
+    return directory + "/." + baseName.substr(0, 200) + tag;
+}
 
-    int Fd() const { return fd_; }
-    const std::string& Path() const { return path_; }
-
-    void Close() {
-        int fd = fd_;
-        fd_ = -1;
-        if (close(fd) != 0)
+// Tries fresh hidden names until `create` makes one (true) or fails otherwise than with
+// EEXIST; returns the name made.
+template <typename Create>
+std::string CreateUnderTempName(const std::string& directory, const std::string& baseName,
+                                Create create) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string candidate = TempName(directory, baseName);
+        if (create(candidate))
+            return candidate;
+        if (errno != EEXIST)
             ThrowErrno(errno);
     }
-    // The temporary file has been renamed: nothing left to remove.
-    void Committed() { path_.clear(); }
+    ThrowErrno(EEXIST);
+}
 
-private:
-    void CloseQuietly() {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = -1;
+void SyncDirectory(const std::string& directory) {
+    TUniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd)
+        ThrowErrno(errno);
+    // Some file systems cannot sync a directory; the rename is done all the same.
+    if (fsync(fd.Get()) != 0 && errno != EINVAL)
+        ThrowErrno(errno);
+}
+
+} // namespace
+
+TAtomicFile::TAtomicFile(const std::string& target, mode_t mode, bool allowUnnamed)
+    : target_(target), directory_(DirectoryOf(target)), baseName_(BaseNameOf(target)) {
+    if (allowUnnamed) {
+        fd_.Reset(open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        if (fd_)
+            return;
+        // Only a file system without unnamed files falls back to a named one.
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
+            ThrowErrno(errno);
     }
-    int fd_ = -1;
-    std::string path_;
-};
+    OpenNamed(mode);
+}
 
-void WriteAll(int fd, const std::string& content) {
-    const char* data = content.data();
-    size_t left = content.size();
-    while (left > 0) {
-        ssize_t written = write(fd, data, left);
+TAtomicFile::~TAtomicFile() {
+    if (!tempPath_.empty())
+        unlink(tempPath_.c_str());
+}
+
+void TAtomicFile::Write(const char* data, size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd_.Get(), data, size);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
@@ -113,35 +112,49 @@ void WriteAll(int fd, const std::string& content) {
         if (written == 0)
             ThrowErrno(EIO);
         data += written;
-        left -= static_cast<size_t>(written);
+        size -= static_cast<size_t>(written);
     }
 }
 
-void SyncDirectory(const std::string& directory) {
-    int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
+void TAtomicFile::Commit() {
+    if (fsync(fd_.Get()) != 0)
         ThrowErrno(errno);
-    int result = fsync(fd);
-    int code = errno;
-    close(fd);
-    // Some file systems cannot sync a directory; the rename is done all the same.
-    if (result != 0 && code != EINVAL)
-        ThrowErrno(code);
+    if (tempPath_.empty())
+        LinkUnnamed();
+    if (close(fd_.Release()) != 0)
+        ThrowErrno(errno);
+    if (rename(tempPath_.c_str(), target_.c_str()) != 0)
+        ThrowErrno(errno);
+    tempPath_.clear();
+    SyncDirectory(directory_);
 }
 
-} // namespace
+void TAtomicFile::OpenNamed(mode_t mode) {
+    tempPath_ = CreateUnderTempName(directory_, baseName_, [&](const std::string& candidate) {
+        fd_.Reset(open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        return fd_.Valid();
+    });
+}
+
+// An unnamed file cannot replace another by itself: it gets a hidden name first, which the
+// rename then moves onto the target.
+void TAtomicFile::LinkUnnamed() {
+    std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
+    tempPath_ = CreateUnderTempName(directory_, baseName_, [&](const std::string& candidate) {
+        return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    });
+}
 
 void ReplaceFileContents(const std::string& path, const std::string& content, mode_t newFileMode) {
     std::string target = ResolveTarget(path);
-    std::string directory = DirectoryOf(target);
 
     struct stat old;
     bool exists = stat(target.c_str(), &old) == 0;
     if (exists && S_ISDIR(old.st_mode))
         ThrowErrno(EISDIR);
 
-    TempFile temp(directory, BaseNameOf(target), exists ? S_IRUSR | S_IWUSR : newFileMode);
-    WriteAll(temp.Fd(), content);
+    TAtomicFile temp(target, exists ? S_IRUSR | S_IWUSR : newFileMode);
+    temp.Write(content.data(), content.size());
     if (exists) {
         // Keeps the owner when the process may (root rewriting another user's file); before
         // the mode, since a change of owner clears set-id bits.
@@ -150,11 +163,5 @@ void ReplaceFileContents(const std::string& path, const std::string& content, mo
         if (fchmod(temp.Fd(), old.st_mode & 07777) != 0)
             ThrowErrno(errno);
     }
-    if (fsync(temp.Fd()) != 0)
-        ThrowErrno(errno);
-    temp.Close();
-    if (rename(temp.Path().c_str(), target.c_str()) != 0)
-        ThrowErrno(errno);
-    temp.Committed();
-    SyncDirectory(directory);
+    temp.Commit();
 }

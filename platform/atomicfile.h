@@ -3,8 +3,47 @@
 // A crash or a full disk during the write leaves the old file whole.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <sys/types.h>
+
+#include "platform/uniquefd.h"
+
+// The file that takes the place of `target` once it is whole. It is written under a hidden
+// temporary name in the target's directory (a dot-file named after the target), and Commit()
+// flushes it to disk, renames it over the target and flushes the directory, so that readers
+// see the old file or the whole new one and the rename outlasts a crash. Until Commit() the
+// target is untouched; a temporary file not committed is removed when the object goes.
+class TAtomicFile {
+public:
+    // Creates the temporary file with `mode` less the process's umask. With `allowUnnamed`
+    // the file has no name while it is written (O_TMPFILE) where the file system allows it,
+    // so that a killed process leaves nothing behind; it gets its hidden name at Commit().
+    // Throws EOSError with the system's text.
+    TAtomicFile(const std::string& target, mode_t mode, bool allowUnnamed = false);
+    ~TAtomicFile();
+    TAtomicFile(const TAtomicFile&) = delete;
+    TAtomicFile& operator=(const TAtomicFile&) = delete;
+
+    // The open temporary file, for setting its mode, owner or times before Commit().
+    int Fd() const { return fd_.Get(); }
+    // Appends `size` bytes. Throws EOSError.
+    void Write(const char* data, size_t size);
+    // Flushes the file, renames it over the target and flushes the directory. Throws
+    // EOSError; when it fails before the rename, the temporary file is removed and the target
+    // is left as it was.
+    void Commit();
+
+private:
+    void OpenNamed(mode_t mode);
+    void LinkUnnamed();
+
+    std::string target_;
+    std::string directory_;
+    std::string baseName_;
+    std::string tempPath_; // named temporary file; empty while unnamed or after the commit
+    TUniqueFd fd_;
+};
 
 // Replaces (or creates) `path` with `content`. A new file gets `newFileMode` less the
 // process's umask, as any newly created file; an existing file keeps its mode (and, when the

@@ -11,9 +11,10 @@
 int ForceDirectories(const std::string& directory);
 
 // Copies the regular file `source` to `target`, replacing a file of that name. The content is
-// written, in pieces of bounded size, into a temporary file of the target's directory, flushed
-// to disk and then renamed onto `target`: readers see the old file or the whole new one, never
-// a part, and a copy that is interrupted leaves the old file whole. The temporary file is
+// written, in pieces of bounded size, into a temporary file of the target's directory (a
+// TAtomicFile), flushed to disk and then renamed onto `target`, and the directory is flushed
+// so that the new name lasts: readers see the old file or the whole new one, never a part,
+// and a copy that is interrupted leaves the old file whole. The temporary file is
 // unnamed while it is written (O_TMPFILE) where the file system allows it, so a killed copy
 // leaves nothing behind; elsewhere it is a dot-file named after the target. The copy takes the
 // source's permission bits and last-write time, as a copy that keeps the file's date does.

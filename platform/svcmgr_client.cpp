@@ -79,6 +79,17 @@ void Require(bool open, uint32_t granted, uint32_t needed) {
         throw OSErrorFromErrno(EACCES);
 }
 
+// A request `op` on a handle, once the handle is found open with the `needed` rights; for a
+// service's handle, about that service.
+TClientRequest CheckedRequest(TOp op, bool open, uint32_t granted, uint32_t needed,
+                              const std::string& serviceName = {}) {
+    Require(open, granted, needed);
+    TClientRequest request;
+    request.Op = op;
+    request.ServiceName = serviceName;
+    return request;
+}
+
 std::string StripBackslashes(const std::string& name) {
     size_t start = 0;
     while (start < name.size() && name[start] == '\\')
@@ -152,10 +163,8 @@ TScManager TScManager::Open(const std::string& machineName, uint32_t desiredAcce
 }
 
 TScService TScManager::OpenService(const std::string& serviceName, uint32_t desiredAccess) const {
-    Require(open_, access_, SC_MANAGER_CONNECT);
-    TClientRequest request;
-    request.Op = TOp::OpenService;
-    request.ServiceName = serviceName;
+    TClientRequest request =
+        CheckedRequest(TOp::OpenService, open_, access_, SC_MANAGER_CONNECT, serviceName);
     request.Access = desiredAccess;
     svcproto::TAnswer answer = Call(socketPath_, request);
     svcproto::TWireReader in(answer.Payload);
@@ -172,10 +181,8 @@ TScService TScManager::CreateService(const std::string& serviceName, const std::
                                      uint32_t desiredAccess, const std::string& binaryPathName,
                                      const std::string& serviceStartName,
                                      const std::string& password) const {
-    Require(open_, access_, SC_MANAGER_CREATE_SERVICE);
-    TClientRequest request;
-    request.Op = TOp::Create;
-    request.ServiceName = serviceName;
+    TClientRequest request =
+        CheckedRequest(TOp::Create, open_, access_, SC_MANAGER_CREATE_SERVICE, serviceName);
     request.DisplayName = displayName;
     request.BinaryPathName = binaryPathName;
     request.ServiceStartName = serviceStartName;
@@ -185,41 +192,31 @@ TScService TScManager::CreateService(const std::string& serviceName, const std::
 }
 
 std::vector<TServiceListEntry> TScManager::ListServices() const {
-    Require(open_, access_, SC_MANAGER_ENUMERATE_SERVICE);
-    TClientRequest request;
-    request.Op = TOp::ListServices;
+    TClientRequest request =
+        CheckedRequest(TOp::ListServices, open_, access_, SC_MANAGER_ENUMERATE_SERVICE);
     return svcproto::DecodeListPayload(Call(socketPath_, request).Payload);
 }
 
 TServiceStatus TScService::QueryStatus() const {
-    Require(open_, access_, SERVICE_QUERY_STATUS);
-    TClientRequest request;
-    request.Op = TOp::QueryStatus;
-    request.ServiceName = name_;
+    TClientRequest request =
+        CheckedRequest(TOp::QueryStatus, open_, access_, SERVICE_QUERY_STATUS, name_);
     return svcproto::DecodeStatusPayload(Call(socketPath_, request).Payload);
 }
 
 TServiceConfig TScService::QueryConfig() const {
-    Require(open_, access_, SERVICE_QUERY_CONFIG);
-    TClientRequest request;
-    request.Op = TOp::QueryConfig;
-    request.ServiceName = name_;
+    TClientRequest request =
+        CheckedRequest(TOp::QueryConfig, open_, access_, SERVICE_QUERY_CONFIG, name_);
     return svcproto::DecodeConfigPayload(Call(socketPath_, request).Payload);
 }
 
 void TScService::Start() const {
-    Require(open_, access_, SERVICE_START);
-    TClientRequest request;
-    request.Op = TOp::Start;
-    request.ServiceName = name_;
+    TClientRequest request = CheckedRequest(TOp::Start, open_, access_, SERVICE_START, name_);
     Call(socketPath_, request, StartTimeoutMs);
 }
 
 TServiceStatus TScService::Control(uint32_t controlCode) const {
-    Require(open_, access_, svcproto::AccessForControl(controlCode));
-    TClientRequest request;
-    request.Op = TOp::Control;
-    request.ServiceName = name_;
+    TClientRequest request = CheckedRequest(TOp::Control, open_, access_,
+                                            svcproto::AccessForControl(controlCode), name_);
     request.Control = controlCode;
     return svcproto::DecodeStatusPayload(Call(socketPath_, request).Payload);
 }
@@ -227,10 +224,8 @@ TServiceStatus TScService::Control(uint32_t controlCode) const {
 void TScService::ChangeConfig(const std::string* displayName, const std::string* binaryPathName,
                               const std::string* serviceStartName,
                               const std::string* password) const {
-    Require(open_, access_, SERVICE_CHANGE_CONFIG);
-    TClientRequest request;
-    request.Op = TOp::ChangeConfig;
-    request.ServiceName = name_;
+    TClientRequest request =
+        CheckedRequest(TOp::ChangeConfig, open_, access_, SERVICE_CHANGE_CONFIG, name_);
     auto take = [&request](const std::string* value, uint32_t bit, std::string& field) {
         if (value) {
             request.ChangeMask |= bit;
@@ -245,9 +240,6 @@ void TScService::ChangeConfig(const std::string* displayName, const std::string*
 }
 
 void TScService::Delete() const {
-    Require(open_, access_, SERVICE_DELETE);
-    TClientRequest request;
-    request.Op = TOp::Delete;
-    request.ServiceName = name_;
+    TClientRequest request = CheckedRequest(TOp::Delete, open_, access_, SERVICE_DELETE, name_);
     Call(socketPath_, request);
 }

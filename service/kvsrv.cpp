@@ -3,6 +3,7 @@
 #include "common/debuglog.h"
 #include "common/langtext.h"
 #include "common/strutil.h"
+#include "platform/errors.h"
 #include "service/sds.h"
 
 TKelvardSvc* KelvardSvc = nullptr;
@@ -87,6 +88,10 @@ std::string TKelvardSvc::DestinationText() const {
 }
 
 void TKelvardSvc::PrepareDestination() {
+    // An empty destination would put a COPY's files below the file system's root (and give
+    // an upload no host): the destination is served with no file sent, and says why.
+    if (FConfig->GetDestination(DestIndex).empty())
+        throw Exception(Format(langtext::KvDestinationEmpty, static_cast<int>(DestIndex)));
     FTransfer.Prepare(*FConfig, DestIndex);
 }
 
@@ -113,8 +118,15 @@ bool TKelvardSvc::TransferFile(const std::string& FilePath, const std::string& /
     }
     if (LogDetailed())
         Log(LogInfo, langtext::TransmittingFile + FilePath);
-    FTransfer.Transfer(FilePath);
-    // A stop or shutdown requested during the job is carried out here, between two files.
+    // A stop or shutdown requested during the job is carried out here, between two files:
+    // after a failed file too, or a destination whose every file waits for a time-out could
+    // not be stopped before the whole directory had failed.
+    try {
+        FTransfer.Transfer(FilePath);
+    } catch (...) {
+        ServiceThread()->ProcessRequests(false);
+        throw;
+    }
     ServiceThread()->ProcessRequests(false);
     return true;
 }

@@ -34,18 +34,35 @@ void PutHeader(uint8_t* answer, const char* command, int32_t status, int32_t pay
     std::memcpy(answer, &header, sizeof header);
 }
 
-// Clears the answer buffer over its capacity; false when it cannot even hold a header.
-bool PrepareAnswer(uint8_t* answer, int32_t capacity, uint32_t& answerLength) {
+void AnswerUnknown(uint8_t* answer, uint32_t& answerLength) {
+    PutHeader(answer, CmdAnsReqUnknown, 0, 0);
+    answerLength = PipeHeaderSize;
+}
+
+// Starts an answer: clears the answer buffer over its capacity and reads the request's
+// header. False when the answer is complete already: empty when the buffer cannot even hold
+// a header, "ANSREQUNKNOWN" for a request shorter than a header.
+bool StartAnswer(const uint8_t* request, uint32_t requestLength, uint8_t* answer, int32_t capacity,
+                 uint32_t& answerLength, TPipeMessageHeader& header) {
     answerLength = 0;
     if (capacity < static_cast<int32_t>(PipeHeaderSize))
         return false;
     std::memset(answer, 0, static_cast<size_t>(capacity));
-    return true;
+    if (ReadPipeHeader(request, requestLength, header))
+        return true;
+    AnswerUnknown(answer, answerLength);
+    return false;
 }
 
-void AnswerUnknown(uint8_t* answer, uint32_t& answerLength) {
-    PutHeader(answer, CmdAnsReqUnknown, 0, 0);
-    answerLength = PipeHeaderSize;
+// Handlers are set and taken under their lock; a handler taken runs without the lock held.
+template <typename Handler> void StoreUnderLock(std::mutex& lock, Handler& field, Handler value) {
+    std::lock_guard<std::mutex> guard(lock);
+    field = std::move(value);
+}
+
+template <typename Handler> Handler CopyUnderLock(std::mutex& lock, const Handler& field) {
+    std::lock_guard<std::mutex> guard(lock);
+    return field;
 }
 
 } // namespace
@@ -86,26 +103,20 @@ TFtrackerSrvInfo::~TFtrackerSrvInfo() {
 }
 
 void TFtrackerSrvInfo::SetOnGetStats(TGetStatsEvent Handler) {
-    std::lock_guard<std::mutex> lock(FHandlerLock);
-    OnGetStats = std::move(Handler);
+    StoreUnderLock(FHandlerLock, OnGetStats, std::move(Handler));
 }
 
 void TFtrackerSrvInfo::SetOnRequest(TRequestEvent Handler) {
-    std::lock_guard<std::mutex> lock(FHandlerLock);
-    OnRequest = std::move(Handler);
+    StoreUnderLock(FHandlerLock, OnRequest, std::move(Handler));
 }
 
 void TFtrackerSrvInfo::ProcessRequest(const uint8_t* Request, uint32_t RequestLength,
                                       uint8_t* Answer, int32_t AnswerCapacity,
                                       uint32_t& AnswerLength, bool& UseDefault) {
     UseDefault = false;
-    if (!PrepareAnswer(Answer, AnswerCapacity, AnswerLength))
-        return;
     TPipeMessageHeader request{};
-    if (!ReadPipeHeader(Request, RequestLength, request)) {
-        AnswerUnknown(Answer, AnswerLength);
+    if (!StartAnswer(Request, RequestLength, Answer, AnswerCapacity, AnswerLength, request))
         return;
-    }
     if (PipeCommandText(request) == CmdReqGetStats &&
         AnswerCapacity >= static_cast<int32_t>(StatsAnswerLength)) {
         PutHeader(Answer, CmdAnsGetStats, 0, StatsAnswerPayload);
@@ -113,11 +124,7 @@ void TFtrackerSrvInfo::ProcessRequest(const uint8_t* Request, uint32_t RequestLe
         AnswerLength = StatsAnswerLength;
         return;
     }
-    TRequestEvent handler;
-    {
-        std::lock_guard<std::mutex> lock(FHandlerLock);
-        handler = OnRequest;
-    }
+    TRequestEvent handler = CopyUnderLock(FHandlerLock, OnRequest);
     if (handler && handler(Request, RequestLength, Answer, AnswerCapacity, AnswerLength)) {
         AnswerLength = std::min(AnswerLength, static_cast<uint32_t>(AnswerCapacity));
         return;
@@ -131,11 +138,7 @@ void TFtrackerSrvInfo::FillStatistics(uint8_t* StatisticsBuffer, uint8_t* StateB
     CopyStatistics(counters);
     std::memcpy(StatisticsBuffer, &counters, sizeof counters);
 
-    TGetStatsEvent handler;
-    {
-        std::lock_guard<std::mutex> lock(FHandlerLock);
-        handler = OnGetStats;
-    }
+    TGetStatsEvent handler = CopyUnderLock(FHandlerLock, OnGetStats);
     TServiceStateRecord state{};
     if (handler)
         handler(*this, state);
@@ -161,32 +164,20 @@ std::string TFtrackerSrvControl::ConfigFilePath() const {
 }
 
 void TFtrackerSrvControl::SetOnConfigUpdated(TNotifyEvent Handler) {
-    std::lock_guard<std::mutex> lock(FHandlerLock);
-    OnConfigUpdated = std::move(Handler);
+    StoreUnderLock(FHandlerLock, OnConfigUpdated, std::move(Handler));
 }
 
 void TFtrackerSrvControl::SetOnConfigRetrieved(TNotifyEvent Handler) {
-    std::lock_guard<std::mutex> lock(FHandlerLock);
-    OnConfigRetrieved = std::move(Handler);
-}
-
-TFtrackerSrvControl::TNotifyEvent
-TFtrackerSrvControl::Handler(TNotifyEvent TFtrackerSrvControl::*which) {
-    std::lock_guard<std::mutex> lock(FHandlerLock);
-    return this->*which;
+    StoreUnderLock(FHandlerLock, OnConfigRetrieved, std::move(Handler));
 }
 
 void TFtrackerSrvControl::ProcessRequest(const uint8_t* Request, uint32_t RequestLength,
                                          uint8_t* Answer, int32_t AnswerCapacity,
                                          uint32_t& AnswerLength, bool& UseDefault) {
     UseDefault = false;
-    if (!PrepareAnswer(Answer, AnswerCapacity, AnswerLength))
-        return;
     TPipeMessageHeader request{};
-    if (!ReadPipeHeader(Request, RequestLength, request)) {
-        AnswerUnknown(Answer, AnswerLength);
+    if (!StartAnswer(Request, RequestLength, Answer, AnswerCapacity, AnswerLength, request))
         return;
-    }
     std::string command = PipeCommandText(request);
     if (command == CmdReqGetConfig) {
         int32_t capacity = std::min<int32_t>(AnswerCapacity - PipeHeaderSize,
@@ -218,7 +209,7 @@ void TFtrackerSrvControl::ReadConfigFile(uint8_t* Buffer, int32_t Capacity, int3
             return;
         Count = static_cast<int32_t>(read);
         file.reset();
-        if (TNotifyEvent handler = Handler(&TFtrackerSrvControl::OnConfigRetrieved))
+        if (TNotifyEvent handler = CopyUnderLock(FHandlerLock, OnConfigRetrieved))
             handler(*this);
     } catch (...) {
         // The client gets what was read; the notification only logs.
@@ -236,7 +227,7 @@ void TFtrackerSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) 
         return;
     }
     try {
-        if (TNotifyEvent handler = Handler(&TFtrackerSrvControl::OnConfigUpdated))
+        if (TNotifyEvent handler = CopyUnderLock(FHandlerLock, OnConfigUpdated))
             handler(*this);
     } catch (...) {
         // The file is in place; the notification only logs.

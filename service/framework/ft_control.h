@@ -164,8 +164,6 @@ public:
     std::string ConfigFilePath() const;
 
 private:
-    TNotifyEvent Handler(TNotifyEvent TFtrackerSrvControl::*which);
-
     std::string FConfigFileName;
     std::string FConfigDir;
     std::mutex FHandlerLock;

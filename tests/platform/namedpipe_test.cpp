@@ -16,6 +16,8 @@
 
 #include "platform/errors.h"
 #include "platform/svcroot.h"
+#include "tests/support/errorcode.h"
+#include "tests/support/pipetest.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -27,22 +29,8 @@ constexpr int kTimeoutMs = 5000;
 // Every test gets its own pipe namespace.
 class NamedPipeTest : public ::testing::Test {
 protected:
-    void SetUp() override { ::setenv("SVCMGR_ROOT", root_.Path().c_str(), 1); }
-    void TearDown() override { ::unsetenv("SVCMGR_ROOT"); }
-
-    static std::string PathOf(const std::string& name) { return "\\\\.\\pipe\\" + name; }
-
-    TempDir root_;
+    PipeNamespace root_;
 };
-
-template <typename F> int ErrorCodeOf(F&& f) {
-    try {
-        f();
-    } catch (const EOSError& e) {
-        return e.Code;
-    }
-    return 0;
-}
 
 // A client socket connected without going through TPipeClient: it sits in the backlog until
 // the server accepts it.
@@ -140,7 +128,7 @@ TEST_F(NamedPipeTest, StaleSocketIsReplacedLiveOneIsNot) {
     }
     ASSERT_EQ(::rename((PipeDir() + "/keep").c_str(), (PipeDir() + "/P").c_str()), 0);
     char answer[8];
-    EXPECT_EQ(ErrorCodeOf([&] { CallNamedPipe(PathOf("P"), "x", 1, answer, 8, kTimeoutMs); }),
+    EXPECT_EQ(ErrorCodeOf([&] { CallNamedPipe(PipePath("P"), "x", 1, answer, 8, kTimeoutMs); }),
               ENOENT);
 
     TNamedPipeServer server("P", 1, PipeModeEveryone);
@@ -157,7 +145,7 @@ TEST_F(NamedPipeTest, OtherFileAtThePipePathIsNotReplaced) {
 
 TEST_F(NamedPipeTest, MissingPipeFailsWithNotFound) {
     char answer[8];
-    EXPECT_EQ(ErrorCodeOf([&] { CallNamedPipe(PathOf("None"), "x", 1, answer, 8, kTimeoutMs); }),
+    EXPECT_EQ(ErrorCodeOf([&] { CallNamedPipe(PipePath("None"), "x", 1, answer, 8, kTimeoutMs); }),
               ENOENT);
 }
 
@@ -178,7 +166,7 @@ TEST_F(NamedPipeTest, MessagesKeepTheirBoundariesAndLimit) {
     TNamedPipeServer server("B", 1, PipeModeEveryone);
     TManualResetEvent stop;
     auto client = std::async(std::launch::async, [&] {
-        TPipeClient c(PathOf("B"), kTimeoutMs);
+        TPipeClient c(PipePath("B"), kTimeoutMs);
         std::string exact(PipeMessageMax, 'x');
         c.Send("one", 3);
         c.Send("two!", 4);
@@ -212,7 +200,7 @@ TEST_F(NamedPipeTest, MessagesKeepTheirBoundariesAndLimit) {
 TEST_F(NamedPipeTest, WriteToClientThatLeftFails) {
     TNamedPipeServer server("C", 1, PipeModeEveryone);
     TManualResetEvent stop;
-    std::thread([&] { TPipeClient c(PathOf("C"), kTimeoutMs); }).detach();
+    std::thread([&] { TPipeClient c(PipePath("C"), kTimeoutMs); }).detach();
     WaitConnected(server, stop);
     // The client is gone once its end reads as closed.
     char buffer[8];
@@ -231,7 +219,7 @@ TEST_F(NamedPipeTest, WriteStaysPendingUntilTheClientReads) {
     std::promise<void> filled;
     std::atomic<int> received{0};
     std::thread client([&] {
-        TPipeClient c(PathOf("D"), kTimeoutMs);
+        TPipeClient c(PipePath("D"), kTimeoutMs);
         filled.get_future().wait();
         std::vector<char> buffer(PipeMessageMax);
         try {
@@ -336,14 +324,14 @@ private:
 TEST_F(NamedPipeTest, OneCallTransactionAndBusyInstances) {
     LengthServer server("G", 2);
     char answer[32];
-    size_t n = CallNamedPipe(PathOf("G"), "hello", 5, answer, sizeof answer, kTimeoutMs);
+    size_t n = CallNamedPipe(PipePath("G"), "hello", 5, answer, sizeof answer, kTimeoutMs);
     EXPECT_EQ(std::string(answer, n), "5");
 
-    TPipeClient first(PathOf("G"), kTimeoutMs);
-    TPipeClient second(PathOf("G"), kTimeoutMs);
+    TPipeClient first(PipePath("G"), kTimeoutMs);
+    TPipeClient second(PipePath("G"), kTimeoutMs);
     auto start = std::chrono::steady_clock::now();
     try {
-        CallNamedPipe(PathOf("G"), "x", 1, answer, sizeof answer, kTimeoutMs);
+        CallNamedPipe(PipePath("G"), "x", 1, answer, sizeof answer, kTimeoutMs);
         FAIL() << "a third client was admitted by two instances";
     } catch (const EOSError& e) {
         EXPECT_EQ(e.Code, ERROR_PIPE_BUSY);
@@ -356,7 +344,7 @@ TEST_F(NamedPipeTest, OneCallTransactionAndBusyInstances) {
     EXPECT_EQ(first.Receive(answer, sizeof answer, kTimeoutMs), 1u);
     EXPECT_EQ(answer[0], '3');
     second.Close();
-    n = CallNamedPipe(PathOf("G"), "hello!", 6, answer, sizeof answer, kTimeoutMs);
+    n = CallNamedPipe(PipePath("G"), "hello!", 6, answer, sizeof answer, kTimeoutMs);
     EXPECT_EQ(std::string(answer, n), "6");
 }
 
@@ -364,13 +352,13 @@ TEST_F(NamedPipeTest, SequentialClientsOfOneInstanceAreNeverRefused) {
     LengthServer server("H", 1);
     char answer[32];
     for (int i = 0; i < 300; ++i)
-        ASSERT_EQ(CallNamedPipe(PathOf("H"), "abcd", 4, answer, sizeof answer, kTimeoutMs), 1u)
+        ASSERT_EQ(CallNamedPipe(PipePath("H"), "abcd", 4, answer, sizeof answer, kTimeoutMs), 1u)
             << "call " << i;
 }
 
 TEST_F(NamedPipeTest, ClientErrorsOfAnExchange) {
     LengthServer server("I", 1);
-    TPipeClient client(PathOf("I"), kTimeoutMs);
+    TPipeClient client(PipePath("I"), kTimeoutMs);
     char small[1];
     client.Send("0123456789", 10); // answer "10" does not fit in one byte
     EXPECT_EQ(ErrorCodeOf([&] { client.Receive(small, sizeof small, kTimeoutMs); }), EMSGSIZE);
@@ -389,7 +377,8 @@ TEST_F(NamedPipeTest, ServerThatNeverAdmitsTimesOut) {
     TNamedPipeServer server("J", 1, PipeModeEveryone); // nobody serves it
     char answer[8];
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ErrorCodeOf([&] { CallNamedPipe(PathOf("J"), "x", 1, answer, 8, 200); }), ETIMEDOUT);
+    EXPECT_EQ(ErrorCodeOf([&] { CallNamedPipe(PipePath("J"), "x", 1, answer, 8, 200); }),
+              ETIMEDOUT);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 

@@ -2,18 +2,13 @@
 // end of the private channel: the order of the events, the reported statuses and the
 // delivery of control requests into the service thread's queue.
 #include <atomic>
-#include <future>
 #include <gtest/gtest.h>
 #include <mutex>
-#include <optional>
-#include <poll.h>
-#include <sys/socket.h>
 #include <thread>
 #include <vector>
 
 #include "platform/svcapp.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/uniquefd.h"
+#include "tests/support/manager_end.h"
 
 namespace {
 
@@ -62,71 +57,6 @@ bool AwaitHandedOver(int count) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return ControlsHandedOver >= count;
 }
-
-// The manager's end of the channel, with the service running on its own thread.
-class ManagerEnd {
-public:
-    explicit ManagerEnd(ProbeService& service) {
-        int pair[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-            throw std::runtime_error("socketpair");
-        fd_.Reset(pair[0]);
-        int serviceFd = pair[1];
-        done_ = std::async(std::launch::async,
-                           [&service, serviceFd] { return service.RunService(serviceFd); });
-    }
-    ~ManagerEnd() {
-        fd_.Reset(); // a service still running sees its manager go and shuts down
-        if (done_.valid())
-            done_.wait();
-    }
-
-    // The next status report; a failure of the test (and state 0) when none comes in 5 s.
-    TServiceStatus NextStatus() {
-        auto status = TryNextStatus(5000);
-        if (!status) {
-            ADD_FAILURE() << "no status report";
-            return TServiceStatus{0, 0, 0, 0, 0, 0, 0, 0, -1};
-        }
-        return *status;
-    }
-    std::optional<TServiceStatus> TryNextStatus(int timeoutMs) {
-        pollfd p{fd_.Get(), POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            return std::nullopt;
-        char buffer[256];
-        ssize_t got = recv(fd_.Get(), buffer, sizeof buffer, 0);
-        if (got <= 0)
-            return std::nullopt;
-        return svcproto::DecodeStatusReport(buffer, static_cast<size_t>(got));
-    }
-    // Reads reports until one with `state` comes; fails the test after 5 s.
-    TServiceStatus AwaitState(uint32_t state) {
-        for (;;) {
-            auto status = TryNextStatus(5000);
-            if (!status) {
-                ADD_FAILURE() << "no status " << state;
-                return {};
-            }
-            if (status->CurrentState == state)
-                return *status;
-        }
-    }
-    void Send(uint32_t code) {
-        std::string message = svcproto::EncodeControlCode(code);
-        ASSERT_EQ(send(fd_.Get(), message.data(), message.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(message.size()));
-    }
-    void Close() { fd_.Reset(); }
-    int Result() { return done_.get(); }
-    bool Finished(int timeoutMs = 5000) {
-        return done_.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
-    }
-
-private:
-    TUniqueFd fd_;
-    std::future<int> done_;
-};
 
 // Loop of a service: runs until terminated, processing requests without waiting.
 void IdleLoop(TService* sender) {

@@ -7,6 +7,7 @@
 #include "platform/svcmgr_logon.h"
 #include "platform/svcmgr_proto.h"
 #include "platform/svcmgr_registry.h"
+#include "tests/support/errorcode.h"
 #include "tests/support/tempdir.h"
 
 using namespace svcproto;
@@ -14,12 +15,7 @@ using namespace svcproto;
 namespace {
 
 int DecodeError(const std::string& bytes) {
-    try {
-        DecodeRequest(bytes.data(), bytes.size());
-    } catch (const EOSError& e) {
-        return e.Code;
-    }
-    return 0;
+    return ErrorCodeOf([&] { DecodeRequest(bytes.data(), bytes.size()); });
 }
 
 TClientRequest FullChange() {

@@ -10,21 +10,12 @@
 
 #include "platform/errors.h"
 #include "platform/svcmgr_client.h"
+#include "tests/support/errorcode.h"
 #include "tests/support/svcmgr_fixture.h"
 #include "tests/support/tempdir.h"
 
 inline std::string TestServiceProgram() {
     return KV_TESTSVC_PROGRAM;
-}
-
-// The error code of `body`, or 0 when it did not raise.
-template <class F> int ErrorCodeOf(F&& body) {
-    try {
-        body();
-    } catch (const EOSError& e) {
-        return e.Code;
-    }
-    return 0;
 }
 
 class SvcMgrTest : public ::testing::Test {

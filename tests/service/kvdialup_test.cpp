@@ -2,8 +2,6 @@
 // from state files and records every call.
 #include "service/kvdialup.h"
 
-#include <sys/stat.h>
-
 #include <chrono>
 #include <cstdlib>
 
@@ -13,36 +11,12 @@
 #include "common/rasserv.h"
 #include "service/kvtransfer.h"
 #include "tests/service/kvtransfer_fixture.h"
+#include "tests/support/fake_nmcli.h"
 #include "tests/support/servers.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Profiles from "$FAKE_NM_DIR/profiles", active connections from ".../active"; "connection up"
-// appends ".../up_leaves" to the active ones and exits with ".../up_rc"; "connection down"
-// removes the connection of that UUID; ".../exit_all" makes every call fail with its code.
-constexpr const char* kFakeNmcli = R"SH(#!/bin/sh
-d="$FAKE_NM_DIR"
-for a in "$@"; do printf '[%s]' "$a"; done >> "$d/calls"
-echo >> "$d/calls"
-[ -f "$d/exit_all" ] && exit "$(cat "$d/exit_all")"
-case "$1 $2 $3 $4 $5 $6" in
-"-t -f NAME,TYPE connection show ") cat "$d/profiles" 2>/dev/null; exit 0 ;;
-"-t -f NAME,UUID,TYPE,DEVICE connection show --active") cat "$d/active" 2>/dev/null; exit 0 ;;
-esac
-if [ "$1 $2 $3" = "connection up id" ]; then
-    [ -f "$d/up_leaves" ] && cat "$d/up_leaves" >> "$d/active"
-    exit "$(cat "$d/up_rc" 2>/dev/null || echo 0)"
-fi
-if [ "$1 $2 $3" = "connection down uuid" ]; then
-    grep -q -F ":$4:" "$d/active" 2>/dev/null || exit 10
-    grep -v -F ":$4:" "$d/active" > "$d/active.new"
-    mv "$d/active.new" "$d/active"
-    exit 0
-fi
-exit 2
-)SH";
 
 const std::string kListEntries = "[-t][-f][NAME,TYPE][connection][show]";
 const std::string kListActive = "[-t][-f][NAME,UUID,TYPE,DEVICE][connection][show][--active]";
@@ -58,44 +32,17 @@ std::string Quoted(const char* pattern, const std::string& name) {
 class DialUpTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        savedPath_ = getenv("PATH") ? getenv("PATH") : "";
-        bin_ = dir_.File("bin");
-        state_ = dir_.File("state");
-        ASSERT_EQ(mkdir(bin_.c_str(), 0700), 0);
-        ASSERT_EQ(mkdir(state_.c_str(), 0700), 0);
-        WriteTextFile(bin_ + "/nmcli", kFakeNmcli);
-        ASSERT_EQ(chmod((bin_ + "/nmcli").c_str(), 0755), 0);
-        setenv("PATH", (bin_ + ":" + savedPath_).c_str(), 1);
-        setenv("FAKE_NM_DIR", state_.c_str(), 1);
         SetHangUpSettleTime(0ms);
-        State("profiles", "Wired connection 1:802-3-ethernet\nModem:gsm\nOffice:vpn\n");
-        State("up_leaves", kModemActive);
+        nmcli_.SetState("profiles", "Wired connection 1:802-3-ethernet\nModem:gsm\nOffice:vpn\n");
+        nmcli_.SetState("up_leaves", kModemActive);
         config_.Transport = ttFtp;
         config_.Connection = "Modem";
     }
-    void TearDown() override {
-        setenv("PATH", savedPath_.c_str(), 1);
-        SetHangUpSettleTime(3000ms);
-    }
-    void State(const std::string& name, const std::string& content) {
-        WriteTextFile(state_ + "/" + name, content);
-    }
-    // The nmcli calls made since the last look, one line each.
-    std::vector<std::string> TakeCalls() {
-        std::string all = ReadTextFile(state_ + "/calls");
-        WriteTextFile(state_ + "/calls", "");
-        std::vector<std::string> calls;
-        for (size_t start = 0; start < all.size();) {
-            size_t end = all.find('\n', start);
-            calls.push_back(all.substr(start, end - start));
-            start = end + 1;
-        }
-        return calls;
-    }
+    void TearDown() override { SetHangUpSettleTime(3000ms); }
     std::vector<LoggedLine> TakeLog() { return std::exchange(log_, {}); }
 
     TempDir dir_;
-    std::string bin_, state_, savedPath_;
+    FakeNmcli nmcli_{dir_.Path()};
     TTransportConfig config_;
     std::vector<LoggedLine> log_;
     TDialUp dialUp_{[this](int level, const std::string& text) { log_.push_back({level, text}); }};
@@ -105,23 +52,24 @@ protected:
 
 TEST_F(DialUpTest, DialledOnceThenKeptWhileActive) {
     dialUp_.CheckDialUp(config_);
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{kListEntries, kDialModem}));
+    EXPECT_EQ(nmcli_.TakeCalls(), (std::vector<std::string>{kListEntries, kDialModem}));
     EXPECT_EQ(TakeLog(), (std::vector<LoggedLine>{{0, Quoted(langtext::DialConnected, "Modem")}}));
     EXPECT_EQ(dialUp_.DialledEntry(), "Modem");
 
     dialUp_.CheckDialUp(config_);
     dialUp_.CheckDialUp(config_);
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{kListActive, kListActive}));
+    EXPECT_EQ(nmcli_.TakeCalls(), (std::vector<std::string>{kListActive, kListActive}));
     EXPECT_TRUE(TakeLog().empty());
 }
 
 TEST_F(DialUpTest, DialledAgainAfterTheConnectionDropped) {
     dialUp_.CheckDialUp(config_);
-    TakeCalls();
+    nmcli_.TakeCalls();
     TakeLog();
-    State("active", "");
+    nmcli_.SetState("active", "");
     dialUp_.CheckDialUp(config_);
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{kListActive, kListEntries, kDialModem}));
+    EXPECT_EQ(nmcli_.TakeCalls(),
+              (std::vector<std::string>{kListActive, kListEntries, kDialModem}));
     EXPECT_EQ(TakeLog(), (std::vector<LoggedLine>{{0, Quoted(langtext::DialConnected, "Modem")}}));
     EXPECT_EQ(dialUp_.DialledEntry(), "Modem");
 }
@@ -129,52 +77,52 @@ TEST_F(DialUpTest, DialledAgainAfterTheConnectionDropped) {
 TEST_F(DialUpTest, HungUpAtStopAtOnceWhateverTheDelay) {
     config_.DisconnDelay = 30;
     dialUp_.CheckDialUp(config_);
-    TakeCalls();
+    nmcli_.TakeCalls();
     TakeLog();
     auto start = std::chrono::steady_clock::now();
     dialUp_.Disconnect(config_);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{kListActive, kHangUpModem}));
+    EXPECT_EQ(nmcli_.TakeCalls(), (std::vector<std::string>{kListActive, kHangUpModem}));
     EXPECT_EQ(TakeLog(), (std::vector<LoggedLine>{{0, Quoted(langtext::DialHungUp, "Modem")}}));
     EXPECT_EQ(dialUp_.DialledEntry(), "");
 
     // Nothing dialled any more: nothing to hang up.
     dialUp_.Disconnect(config_);
-    EXPECT_TRUE(TakeCalls().empty());
+    EXPECT_TRUE(nmcli_.TakeCalls().empty());
     EXPECT_TRUE(TakeLog().empty());
 }
 
 TEST_F(DialUpTest, HangUpOfAConnectionThatAlreadyDropped) {
     dialUp_.CheckDialUp(config_);
     TakeLog();
-    State("active", "Office:uuid-o:vpn:tun0\n");
+    nmcli_.SetState("active", "Office:uuid-o:vpn:tun0\n");
     dialUp_.HangUp();
     EXPECT_EQ(TakeLog(), (std::vector<LoggedLine>{{3, "Erreur de d\xc3\xa9"
                                                       "connexion de \"Modem\": "}}));
     EXPECT_EQ(dialUp_.DialledEntry(), "");
-    EXPECT_EQ(ReadTextFile(state_ + "/active"), "Office:uuid-o:vpn:tun0\n");
+    EXPECT_EQ(nmcli_.StateOf("active"), "Office:uuid-o:vpn:tun0\n");
 }
 
 // A connection that is up already but was not dialled by the service is dialled all the
 // same, and then hung up at stop like its own.
 TEST_F(DialUpTest, ConnectionUpBeforeIsDialledAndThenHungUp) {
-    State("active", kModemActive);
-    State("up_leaves", "");
+    nmcli_.SetState("active", kModemActive);
+    nmcli_.SetState("up_leaves", "");
     dialUp_.CheckDialUp(config_);
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{kListEntries, kDialModem}));
+    EXPECT_EQ(nmcli_.TakeCalls(), (std::vector<std::string>{kListEntries, kDialModem}));
     dialUp_.Disconnect(config_);
-    EXPECT_EQ(ReadTextFile(state_ + "/active"), "");
+    EXPECT_EQ(nmcli_.StateOf("active"), "");
 }
 
 TEST_F(DialUpTest, EntryFoundWithoutRegardToCase) {
     config_.Connection = "MODEM";
     dialUp_.CheckDialUp(config_);
     // nmcli knows the profile by its own spelling only.
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{kListEntries, kDialModem}));
+    EXPECT_EQ(nmcli_.TakeCalls(), (std::vector<std::string>{kListEntries, kDialModem}));
     EXPECT_EQ(TakeLog(), (std::vector<LoggedLine>{{0, Quoted(langtext::DialConnected, "MODEM")}}));
     EXPECT_EQ(dialUp_.DialledEntry(), "MODEM");
     dialUp_.CheckDialUp(config_);
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{kListActive}));
+    EXPECT_EQ(nmcli_.TakeCalls(), (std::vector<std::string>{kListActive}));
     dialUp_.Disconnect(config_);
     EXPECT_EQ(TakeLog(), (std::vector<LoggedLine>{{0, Quoted(langtext::DialHungUp, "MODEM")}}));
 }
@@ -186,11 +134,11 @@ TEST_F(DialUpTest, PhonebookProblemsAreLoggedAndNothingIsDialled) {
                              {3, "Il n'y a pas de liason de mOdem \"Modem 2\" dans l'phonebook "
                                  "par d\xc3\xa9"
                                  "faut"}}));
-    State("profiles", "Wired connection 1:802-3-ethernet\n");
+    nmcli_.SetState("profiles", "Wired connection 1:802-3-ethernet\n");
     dialUp_.CheckDialUp(config_);
     EXPECT_EQ(TakeLog(),
               (std::vector<LoggedLine>{{3, "Dans l'phonebook il n'y a pas de liaisons de modem"}}));
-    EXPECT_EQ(TakeCalls(), (std::vector<std::string>{kListEntries, kListEntries}));
+    EXPECT_EQ(nmcli_.TakeCalls(), (std::vector<std::string>{kListEntries, kListEntries}));
 
     setenv("PATH", "/nonexistent", 1);
     dialUp_.CheckDialUp(config_);
@@ -204,8 +152,8 @@ TEST_F(DialUpTest, PhonebookProblemsAreLoggedAndNothingIsDialled) {
 }
 
 TEST_F(DialUpTest, FailedDialIsLoggedAndTriedAgainForTheNextFile) {
-    State("up_rc", "4");
-    State("up_leaves", "");
+    nmcli_.SetState("up_rc", "4");
+    nmcli_.SetState("up_leaves", "");
     dialUp_.CheckDialUp(config_);
     dialUp_.CheckDialUp(config_);
     const LoggedLine failed{3, "Erreur de connexion de \"Modem\": " +
@@ -217,7 +165,7 @@ TEST_F(DialUpTest, FailedDialIsLoggedAndTriedAgainForTheNextFile) {
 TEST_F(DialUpTest, ListingFailureTakesTheConnectionAsGone) {
     dialUp_.CheckDialUp(config_);
     TakeLog();
-    State("exit_all", "8");
+    nmcli_.SetState("exit_all", "8");
     dialUp_.CheckDialUp(config_);
     std::string text = langtext::RasErrManagerNotRunning;
     EXPECT_EQ(TakeLog(), (std::vector<LoggedLine>{
@@ -240,7 +188,7 @@ TEST_F(DialUpTest, CopyOrNoEntryNeverDialsNorHangsUp) {
     config_.Connection.clear();
     dialUp_.CheckDialUp(config_);
     dialUp_.Disconnect(config_);
-    EXPECT_TRUE(TakeCalls().empty());
+    EXPECT_TRUE(nmcli_.TakeCalls().empty());
     EXPECT_TRUE(TakeLog().empty());
 
     // A COPY destination with a dial-up entry configured sends without a call to nmcli.
@@ -255,7 +203,7 @@ TEST_F(DialUpTest, CopyOrNoEntryNeverDialsNorHangsUp) {
     transfer.Prepare(config_, 0);
     for (const auto& file : tree.Files())
         transfer.Transfer(tree.Path(file));
-    EXPECT_TRUE(TakeCalls().empty());
+    EXPECT_TRUE(nmcli_.TakeCalls().empty());
 }
 
 // Through the transfer: the check runs before every file; an entry missing from the
@@ -279,12 +227,12 @@ TEST_F(DialUpTest, UploadsCheckTheConnectionBeforeEachFile) {
         transfer.Transfer(tree.Path(file));
     std::vector<std::string> expected{kListEntries, kDialModem};
     expected.insert(expected.end(), tree.Files().size() - 1, kListActive);
-    EXPECT_EQ(TakeCalls(), expected);
+    EXPECT_EQ(nmcli_.TakeCalls(), expected);
     EXPECT_EQ(TakeLog(), (std::vector<LoggedLine>{{0, Quoted(langtext::DialConnected, "Modem")}}));
 
     dialUp_.Disconnect(config_);
     TakeLog();
-    State("profiles", "Office:vpn\n");
+    nmcli_.SetState("profiles", "Office:vpn\n");
     transfer.Prepare(config_, 0);
     for (const auto& file : tree.Files())
         transfer.Transfer(tree.Path(file));

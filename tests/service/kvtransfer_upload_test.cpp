@@ -394,6 +394,14 @@ TEST(UploadTest, DetailedLogShowsTheConnectionAndCopiesLibcurlsLog) {
     transfer.Transfer(tree.Path(file));
     EXPECT_TRUE(probe.log.empty());
     EXPECT_FALSE(FileExists(transfer.DetailedLogPath));
+
+    // Without a proxy the connection line ends after the password.
+    config.LogDetailed = true;
+    config.CurlProxy.clear();
+    probe.Clear();
+    transfer.Prepare(config, 0);
+    EXPECT_EQ(probe.log,
+              (std::vector<LoggedLine>{{0, connection.substr(0, connection.find(" via "))}}));
 }
 
 // A file that gets shorter while it is sent is not recorded as sent, whatever the protocol

@@ -18,7 +18,9 @@
 #include "common/debuglog.h"
 #include "platform/errors.h"
 #include "platform/svcroot.h"
+#include "tests/support/errorcode.h"
 #include "tests/support/forked.h"
+#include "tests/support/pipetest.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -29,19 +31,6 @@ constexpr int kTimeoutMs = 5000;
 const std::string kInfo = "KvTestInfo";
 const std::string kControl = "KvTestControl";
 const std::string kIni = "kelvardsvc.ini";
-
-std::string PathOf(const std::string& name) {
-    return "\\\\.\\pipe\\" + name;
-}
-
-template <typename F> int ErrorCodeOf(F&& f) {
-    try {
-        f();
-    } catch (const EOSError& e) {
-        return e.Code;
-    }
-    return 0;
-}
 
 struct Answer {
     std::vector<uint8_t> bytes;
@@ -56,7 +45,7 @@ struct Answer {
 Answer Call(const std::string& pipe, const std::vector<uint8_t>& request) {
     Answer answer;
     answer.bytes.resize(PipeBufferSize);
-    size_t n = CallNamedPipe(PathOf(pipe), request.data(), request.size(), answer.bytes.data(),
+    size_t n = CallNamedPipe(PipePath(pipe), request.data(), request.size(), answer.bytes.data(),
                              answer.bytes.size(), kTimeoutMs);
     answer.bytes.resize(n);
     EXPECT_TRUE(ReadPipeHeader(answer.bytes.data(), n, answer.header)) << n;
@@ -87,24 +76,12 @@ TServiceStateRecord SampleState() {
 
 class EndpointTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ::setenv("SVCMGR_ROOT", root_.Path().c_str(), 1);
-        SetDebugTarget(nullptr, root_.File("debug.log"));
-    }
-    void TearDown() override {
-        SetDebugTarget(nullptr, "debug.txt");
-        ::unsetenv("SVCMGR_ROOT");
-    }
-
-    static void WaitForPipe(const std::string& name) {
-        for (int i = 0; i < 500 && !FileExists(PipeSocketPath(name)); ++i)
-            std::this_thread::sleep_for(10ms);
-        ASSERT_TRUE(FileExists(PipeSocketPath(name))) << name;
-    }
+    void SetUp() override { SetDebugTarget(nullptr, root_.File("debug.log")); }
+    void TearDown() override { SetDebugTarget(nullptr, "debug.txt"); }
 
     std::string Ini() const { return config_.File(kIni); }
 
-    TempDir root_;
+    PipeNamespace root_;
     TempDir config_;
 };
 
@@ -338,7 +315,7 @@ TEST_F(EndpointTest, ShortOrOverlongPayloadLeavesTheFileAlone) {
     std::vector<uint8_t> overlong = BuildPipeRequest(CmdReqSetConfig, std::string(16357, 'o'));
     std::vector<uint8_t> buffer(PipeBufferSize);
     EXPECT_EQ(ErrorCodeOf([&] {
-                  CallNamedPipe(PathOf(kControl), overlong.data(), overlong.size(), buffer.data(),
+                  CallNamedPipe(PipePath(kControl), overlong.data(), overlong.size(), buffer.data(),
                                 buffer.size(), kTimeoutMs);
               }),
               EPIPE);
@@ -407,13 +384,13 @@ TEST_F(EndpointTest, ControlPipeIsForRootOnly) {
             return 10;
         std::vector<uint8_t> request = BuildPipeRequest(CmdReqGetStats);
         std::vector<uint8_t> answer(PipeBufferSize);
-        size_t n = CallNamedPipe(PathOf(kInfo), request.data(), request.size(), answer.data(),
+        size_t n = CallNamedPipe(PipePath(kInfo), request.data(), request.size(), answer.data(),
                                  answer.size(), kTimeoutMs);
         if (n != StatsAnswerLength)
             return 11;
         request = BuildPipeRequest(CmdReqGetConfig);
         int code = ErrorCodeOf([&] {
-            CallNamedPipe(PathOf(kControl), request.data(), request.size(), answer.data(),
+            CallNamedPipe(PipePath(kControl), request.data(), request.size(), answer.data(),
                           answer.size(), kTimeoutMs);
         });
         return code == EACCES ? 0 : 12;
@@ -426,7 +403,7 @@ TEST_F(EndpointTest, EndpointsStopPromptly) {
     auto control = std::make_unique<TFtrackerSrvControl>(kControl, 1, kIni, config_.Path());
     WaitForPipe(kInfo);
     WaitForPipe(kControl);
-    TPipeClient idle(PathOf(kInfo), kTimeoutMs);
+    TPipeClient idle(PipePath(kInfo), kTimeoutMs);
     auto start = std::chrono::steady_clock::now();
     control.reset();
     info.reset();

@@ -1,29 +1,23 @@
 // Shared pieces of the file-tracking service tests: a clock the test sets, a service whose
-// hooks the test scripts and records, and a manager's end of the private channel so that the
-// service runs on its own service thread with a real request queue.
+// hooks the test scripts and records, and a fixture that runs it under a manager's end of the
+// private channel, on its own service thread with a real request queue.
 #pragma once
 
 #include <chrono>
 #include <cstdlib>
 #include <functional>
-#include <future>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
-#include <optional>
-#include <poll.h>
-#include <stdexcept>
 #include <string>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <vector>
 
 #include "common/datetime.h"
 #include "common/debuglog.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/uniquefd.h"
 #include "service/framework/ftsrvbase.h"
+#include "tests/support/manager_end.h"
 #include "tests/support/tempdir.h"
 
 // Polls `condition` every 5 ms for at most `timeoutMs`; returns its last value.
@@ -173,55 +167,6 @@ private:
     std::vector<std::string> events_;
 };
 
-// The manager's end of the service's private channel; the service runs RunService on a
-// thread of its own, as under the real manager.
-class ManagerEnd {
-public:
-    explicit ManagerEnd(TService& service) {
-        int pair[2];
-        if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
-            throw std::runtime_error("socketpair");
-        fd_.Reset(pair[0]);
-        int serviceFd = pair[1];
-        done_ = std::async(std::launch::async,
-                           [&service, serviceFd] { return service.RunService(serviceFd); });
-    }
-    ~ManagerEnd() {
-        fd_.Reset(); // a service still running sees its manager go and shuts down
-        if (done_.valid())
-            done_.wait();
-    }
-    ManagerEnd(const ManagerEnd&) = delete;
-    ManagerEnd& operator=(const ManagerEnd&) = delete;
-
-    void Send(uint32_t code) {
-        std::string message = svcproto::EncodeControlCode(code);
-        ASSERT_EQ(send(fd_.Get(), message.data(), message.size(), MSG_NOSIGNAL),
-                  static_cast<ssize_t>(message.size()));
-    }
-    // Every status report that has arrived so far (waits up to `timeoutMs` for the first).
-    std::vector<TServiceStatus> Reports(int timeoutMs = 0) {
-        std::vector<TServiceStatus> reports;
-        for (;;) {
-            pollfd p{fd_.Get(), POLLIN, 0};
-            if (poll(&p, 1, reports.empty() ? timeoutMs : 0) <= 0)
-                return reports;
-            char buffer[256];
-            ssize_t got = recv(fd_.Get(), buffer, sizeof buffer, 0);
-            if (got <= 0)
-                return reports;
-            reports.push_back(svcproto::DecodeStatusReport(buffer, static_cast<size_t>(got)));
-        }
-    }
-    bool Finished(int timeoutMs = 10000) {
-        return done_.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
-    }
-
-private:
-    TUniqueFd fd_;
-    std::future<int> done_;
-};
-
 // A temporary program directory and pipe namespace for one test.
 class FtServiceTest : public ::testing::Test {
 protected:
@@ -283,7 +228,7 @@ protected:
         std::vector<TServiceStatus> reports;
         {
             ManagerEnd manager(service);
-            EXPECT_TRUE(manager.Finished());
+            EXPECT_TRUE(manager.Finished(10000));
             reports = manager.Reports();
         }
         EXPECT_TRUE(ran) << "the start step failed";

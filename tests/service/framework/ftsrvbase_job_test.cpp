@@ -5,6 +5,7 @@
 
 #include "common/langtext.h"
 #include "common/strutil.h"
+#include "platform/errors.h"
 #include "tests/service/framework/ftsrvbase_fixture.h"
 
 namespace {

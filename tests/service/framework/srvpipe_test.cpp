@@ -14,6 +14,8 @@
 #include "common/debuglog.h"
 #include "platform/errors.h"
 #include "platform/svcroot.h"
+#include "tests/support/errorcode.h"
+#include "tests/support/pipetest.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -21,10 +23,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kTimeoutMs = 5000;
-
-std::string PathOf(const std::string& name) {
-    return "\\\\.\\pipe\\" + name;
-}
 
 // Answers "STATS" with the traffic counters, "ECHO..." with the request itself, "SLOW" once
 // the test releases it, "THROW" by raising; anything else gets the default answer.
@@ -66,21 +64,8 @@ public:
 
 class PipeServerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ::setenv("SVCMGR_ROOT", root_.Path().c_str(), 1);
-        SetDebugTarget(nullptr, root_.File("debug.log"));
-    }
-    void TearDown() override {
-        SetDebugTarget(nullptr, "debug.txt");
-        ::unsetenv("SVCMGR_ROOT");
-    }
-
-    // The server thread creates the socket file; wait until it is there.
-    static void WaitForPipe(const std::string& name) {
-        for (int i = 0; i < 500 && !FileExists(PipeSocketPath(name)); ++i)
-            std::this_thread::sleep_for(10ms);
-        ASSERT_TRUE(FileExists(PipeSocketPath(name))) << name;
-    }
+    void SetUp() override { SetDebugTarget(nullptr, root_.File("debug.log")); }
+    void TearDown() override { SetDebugTarget(nullptr, "debug.txt"); }
 
     static TPipeStatistics Stats(TPipeClient& client) {
         client.Send("STATS", 5);
@@ -89,28 +74,19 @@ protected:
         return counters;
     }
     static TPipeStatistics Stats(const std::string& name) {
-        TPipeClient client(PathOf(name), kTimeoutMs);
+        TPipeClient client(PipePath(name), kTimeoutMs);
         return Stats(client);
     }
 
     std::string LogText() const { return ReadTextFile(root_.File("debug.log")); }
 
-    TempDir root_;
+    PipeNamespace root_;
 };
-
-template <typename F> int ErrorCodeOf(F&& f) {
-    try {
-        f();
-    } catch (const EOSError& e) {
-        return e.Code;
-    }
-    return 0;
-}
 
 TEST_F(PipeServerTest, SeveralRequestsOnOneConnectionAreAnsweredInOrder) {
     TTestServer server("S1", 2);
     WaitForPipe("S1");
-    TPipeClient client(PathOf("S1"), kTimeoutMs);
+    TPipeClient client(PipePath("S1"), kTimeoutMs);
     uint64_t sent = 0;
     for (int i = 0; i < 5; ++i) {
         std::string request = "ECHO " + std::to_string(i) + std::string(i * 100, '.');
@@ -137,7 +113,7 @@ TEST_F(PipeServerTest, DefaultAnswerAcknowledgesTheLength) {
     server.Start();
     WaitForPipe("S2");
     char answer[64];
-    size_t n = CallNamedPipe(PathOf("S2"), "hello", 5, answer, sizeof answer, kTimeoutMs);
+    size_t n = CallNamedPipe(PipePath("S2"), "hello", 5, answer, sizeof answer, kTimeoutMs);
     std::string text(answer, n);
     EXPECT_TRUE(std::regex_match(text, std::regex("ACK 5 bytes [0-9]{2}:[0-9]{2}:[0-9]{2}")))
         << text;
@@ -148,19 +124,19 @@ TEST_F(PipeServerTest, EmptyAndOverlongRequestsDropTheClientWithoutCounting) {
     WaitForPipe("S3");
     char answer[64];
     {
-        TPipeClient client(PathOf("S3"), kTimeoutMs);
+        TPipeClient client(PipePath("S3"), kTimeoutMs);
         client.Send("", 0);
         EXPECT_EQ(ErrorCodeOf([&] { client.Receive(answer, sizeof answer, kTimeoutMs); }), EPIPE);
     }
     {
-        TPipeClient client(PathOf("S3"), kTimeoutMs);
+        TPipeClient client(PipePath("S3"), kTimeoutMs);
         std::string overlong(PipeBufferSize + 1, 'x');
         client.Send(overlong.data(), overlong.size());
         EXPECT_EQ(ErrorCodeOf([&] { client.Receive(answer, sizeof answer, kTimeoutMs); }), EPIPE);
     }
     {
         // The largest message is still served.
-        TPipeClient client(PathOf("S3"), kTimeoutMs);
+        TPipeClient client(PipePath("S3"), kTimeoutMs);
         std::string largest = "ECHO" + std::string(PipeBufferSize - 4, 'y');
         client.Send(largest.data(), largest.size());
         std::vector<char> buffer(PipeBufferSize);
@@ -179,7 +155,7 @@ TEST_F(PipeServerTest, ClientThatLeavesDuringTheAnswerCountsOneWriteError) {
     TTestServer server("S4", 1);
     WaitForPipe("S4");
     {
-        TPipeClient client(PathOf("S4"), kTimeoutMs);
+        TPipeClient client(PipePath("S4"), kTimeoutMs);
         client.Send("SLOW", 4);
     }
     server.Release = true;
@@ -195,10 +171,11 @@ TEST_F(PipeServerTest, InstancesAreCutTo64AndAllServedAtOnce) {
     WaitForPipe("S5");
     std::vector<std::unique_ptr<TPipeClient>> clients;
     for (int i = 0; i < 64; ++i)
-        clients.push_back(std::make_unique<TPipeClient>(PathOf("S5"), kTimeoutMs));
+        clients.push_back(std::make_unique<TPipeClient>(PipePath("S5"), kTimeoutMs));
     char answer[64];
-    EXPECT_EQ(ErrorCodeOf(
-                  [&] { CallNamedPipe(PathOf("S5"), "x", 1, answer, sizeof answer, kTimeoutMs); }),
+    EXPECT_EQ(ErrorCodeOf([&] {
+                  CallNamedPipe(PipePath("S5"), "x", 1, answer, sizeof answer, kTimeoutMs);
+              }),
               ERROR_PIPE_BUSY);
     for (int i = 0; i < 64; ++i) {
         std::string request = "ECHO" + std::to_string(i);
@@ -218,13 +195,13 @@ TEST_F(PipeServerTest, OneInstanceIsBusyWhileItsClientStays) {
     WaitForPipe("S6");
     char answer[64];
     {
-        TPipeClient holder(PathOf("S6"), kTimeoutMs);
+        TPipeClient holder(PipePath("S6"), kTimeoutMs);
         EXPECT_EQ(ErrorCodeOf([&] {
-                      CallNamedPipe(PathOf("S6"), "ECHO", 4, answer, sizeof answer, kTimeoutMs);
+                      CallNamedPipe(PipePath("S6"), "ECHO", 4, answer, sizeof answer, kTimeoutMs);
                   }),
                   ERROR_PIPE_BUSY);
     }
-    EXPECT_EQ(CallNamedPipe(PathOf("S6"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
+    EXPECT_EQ(CallNamedPipe(PipePath("S6"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
 }
 
 TEST_F(PipeServerTest, ZeroOrNegativeInstancesServeNothingAndStop) {
@@ -243,8 +220,8 @@ TEST_F(PipeServerTest, ZeroOrNegativeInstancesServeNothingAndStop) {
 TEST_F(PipeServerTest, StopEndsTheThreadPromptlyWithClientsConnected) {
     auto server = std::make_unique<TTestServer>("S8", 4);
     WaitForPipe("S8");
-    TPipeClient idle(PathOf("S8"), kTimeoutMs);
-    TPipeClient waiting(PathOf("S8"), kTimeoutMs);
+    TPipeClient idle(PipePath("S8"), kTimeoutMs);
+    TPipeClient waiting(PipePath("S8"), kTimeoutMs);
     waiting.Send("ECHO", 4);
     char answer[16];
     ASSERT_EQ(waiting.Receive(answer, sizeof answer, kTimeoutMs), 4u);
@@ -265,10 +242,10 @@ TEST_F(PipeServerTest, FailingRequestHandlerDropsOnlyThatClient) {
     WaitForPipe("S9");
     char answer[16];
     EXPECT_EQ(ErrorCodeOf([&] {
-                  CallNamedPipe(PathOf("S9"), "THROW", 5, answer, sizeof answer, kTimeoutMs);
+                  CallNamedPipe(PipePath("S9"), "THROW", 5, answer, sizeof answer, kTimeoutMs);
               }),
               EPIPE);
-    EXPECT_EQ(CallNamedPipe(PathOf("S9"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
+    EXPECT_EQ(CallNamedPipe(PipePath("S9"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
     EXPECT_NE(LogText().find("request handler failed"), std::string::npos);
 }
 
@@ -276,7 +253,7 @@ TEST_F(PipeServerTest, VerboseServerLogsItsLifeAndResets) {
     {
         TTestServer server("S10", 1, 1);
         WaitForPipe("S10");
-        TPipeClient client(PathOf("S10"), kTimeoutMs);
+        TPipeClient client(PipePath("S10"), kTimeoutMs);
         client.Send("", 0);
         char answer[8];
         EXPECT_EQ(ErrorCodeOf([&] { client.Receive(answer, sizeof answer, kTimeoutMs); }), EPIPE);
@@ -297,7 +274,7 @@ TEST_F(PipeServerTest, PipeThatCannotBeCreatedIsLoggedAndNotServed) {
     EXPECT_NE(LogText().find("\tFailed to create pipe instance: "), std::string::npos);
     // The first server still owns and serves the pipe.
     char answer[8];
-    EXPECT_EQ(CallNamedPipe(PathOf("S11"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
+    EXPECT_EQ(CallNamedPipe(PipePath("S11"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
 }
 
 } // namespace

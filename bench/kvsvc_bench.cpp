@@ -1,0 +1,559 @@
+// Benchmarks of the transfer service, each beside its anchor measured in the same run:
+//
+//   1. a job that finds nothing new over a generated tree (8 tracked directories, 50 shops each,
+//      32,000 files in 1,600 data directories) against its floor: a stat walk of the same tree
+//      plus one small-file rewrite (temporary file and rename) per scanned directory, which is
+//      what the status files cost; also against `find -printf '%s %T@'` (the bare walk);
+//   2. a first job that copies 2,000 new files of 1 to 8 KiB in 50 directories against `cp -r`
+//      of the same files to the same disk;
+//   3. a first job that uploads the same files over FTP, FTPS and SFTP to local servers against
+//      one curl process uploading them over one connection to a fresh server of the same kind;
+//   4. the peak memory of a service process while it uploads a 1 GiB file over FTP.
+//
+// The service is a real TKelvardSvc started in this process on its own service thread, as the
+// service manager would run it (configuration file, pipes, log); each job is one DoWork call on
+// that thread, timed there. Anchors run as child processes, timed from start to end. Every
+// figure is the median of several repetitions; the page cache is flushed (sync) before each
+// timed run so that one run's write-back does not land in the next.
+//
+// Usage: kvsvc_bench [--smoke] [--reps N] [--only 1,2,3,4] [--jobs-only]
+//   --smoke  tiny trees, one repetition, goals not judged: checks that every benchmark runs.
+//   --jobs-only  benchmark 1 without its anchors (for profiling the job alone).
+// Benchmarks 3 and 4 need the test peers (root, vsftpd, sshd); they are skipped otherwise.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/kvsvc_bench_support.h"
+#include "common/langtext.h"
+#include "service/kvsrv.h"
+#include "service/kvtransfer.h"
+#include "tests/support/servers.h"
+#include "tests/support/tempdir.h"
+
+namespace fs = std::filesystem;
+using namespace kvbench;
+
+namespace {
+
+const std::string StatusName = langtext::KvStatusFile0;
+constexpr int64_t GiB = int64_t(1) << 30;
+
+struct Options {
+    bool smoke = false;
+    int reps = 5;
+    std::set<int> only;
+    bool jobsOnly = false; // the service's jobs without their anchors, for profiling
+    bool Wants(int bench) const { return only.empty() || only.count(bench) > 0; }
+};
+
+// ---- result table ----
+
+struct Row {
+    std::string what;
+    std::string project; // the project's figure
+    std::string anchor;  // which anchor
+    std::string anchorFigure;
+    double ratio = 0; // project / anchor; 0: none
+    std::string goal;
+    std::string verdict; // "met", "MISSED", "" (not judged)
+};
+
+std::vector<Row> Table;
+bool GoalMissed = false;
+
+std::string Seconds(double s) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f s", s);
+    return text;
+}
+
+std::string MiB(double kib) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f MiB", kib / 1024.0);
+    return text;
+}
+
+void AddRow(Row row, const Options& options, std::optional<bool> met) {
+    if (met && !options.smoke) {
+        row.verdict = *met ? "met" : "MISSED";
+        if (!*met)
+            GoalMissed = true;
+    }
+    Table.push_back(std::move(row));
+}
+
+void PrintTable() {
+    std::printf("\n%-40s %-12s %-34s %-12s %-7s %-9s %s\n", "benchmark", "project", "anchor",
+                "anchor fig.", "ratio", "goal", "goal met");
+    for (const Row& row : Table) {
+        char ratio[16] = "";
+        if (row.ratio > 0)
+            std::snprintf(ratio, sizeof ratio, "%.2f", row.ratio);
+        std::printf("%-40s %-12s %-34s %-12s %-7s %-9s %s\n", row.what.c_str(), row.project.c_str(),
+                    row.anchor.c_str(), row.anchorFigure.c_str(), ratio, row.goal.c_str(),
+                    row.verdict.c_str());
+    }
+    std::fflush(stdout);
+}
+
+void Check(bool condition, const std::string& what) {
+    if (!condition)
+        throw std::runtime_error(what);
+}
+
+// The last error the service logged, for a failed check.
+std::string LastError(TKelvardSvc& service) {
+    TServiceStateRecord record{};
+    service.FillStateRecord(record);
+    return record.LastErrorText;
+}
+
+void SyncDisk() {
+    sync();
+}
+
+// A configuration that tracks the directories of `tree` and copies to `dest`.
+void SetCopyConfig(TTransportConfig& config, const Tree& tree, const std::string& dest) {
+    config.Transport = ttCopy;
+    config.Destination[0] = dest;
+    for (size_t i = 0; i < tree.trackedDirs.size(); ++i)
+        config.TrackDirectory[i] = tree.trackedDirs[i];
+}
+
+// A shop of the copy and upload trees: its own directory and one data directory, the kind
+// changing from shop to shop.
+std::vector<DirLayout> TwoDirShop(int shop, int filesPerDir) {
+    static const DirLayout kinds[] = {
+        {"tallix", "scb", 0}, {"caisse", "txt", 0}, {"filters", "fif", 0}};
+    DirLayout data = kinds[shop % 3];
+    data.files = filesPerDir;
+    return {{"", "arg", filesPerDir}, data};
+}
+
+// ---- 1. a job that finds nothing new ----
+
+void BenchNoNews(const Options& options, const std::string& work) {
+    TreeLayout layout;
+    layout.trackedDirs = options.smoke ? 2 : 8;
+    layout.shops = options.smoke ? 3 : 50;
+    const int perKind = options.smoke ? 4 : 26;
+    layout.shopDirs = [perKind](int) {
+        return std::vector<DirLayout>{{"", "arg", 2},
+                                      {"tallix", "scb", perKind},
+                                      {"caisse", "txt", perKind},
+                                      {"filters", "fif", perKind}};
+    };
+    layout.minSize = 100;
+    layout.maxSize = 2000;
+    std::printf("1. job finding nothing new: generating the tree...\n");
+    std::fflush(stdout);
+    const std::string root = work + "/scan";
+    const Tree tree = MakeTree(root, layout, 1);
+    PrimeStatusFiles(tree, StatusName);
+    const std::string dest = work + "/scan-dest";
+    fs::create_directories(dest);
+    std::printf("   %zu files in %zu data directories, %zu tracked directories\n",
+                tree.files.size(), tree.dataDirs.size(), tree.trackedDirs.size());
+
+    FloorWalk floor(tree.trackedDirs, StatusName);
+    std::vector<double> job, bare, durable, find;
+    int64_t entries = 0, rewrites = 0;
+    const std::string prog = work + "/prog-scan";
+    fs::create_directories(prog);
+    TTransportConfig config;
+    SetCopyConfig(config, tree, dest);
+    RunInService(prog, config, [&](TKelvardSvc& service) {
+        service.DoWork(); // warms the caches as the later runs find them
+        for (int rep = 0; rep < options.reps; ++rep) {
+            SyncDisk();
+            auto start = Clock::now();
+            service.DoWork();
+            job.push_back(SecondsSince(start));
+            Check(CountFiles(dest) == 0, "the job sent files: " + LastError(service));
+            if (options.jobsOnly)
+                continue;
+
+            SyncDisk();
+            bare.push_back(floor.Run(false, entries, rewrites));
+            SyncDisk();
+            durable.push_back(floor.Run(true, entries, rewrites));
+            SyncDisk();
+            ProcessResult found =
+                RunProcess({"find", root, "-printf", "%s %T@\n"}, work + "/anchors.log");
+            Check(found.status == 0, "find failed");
+            find.push_back(found.seconds);
+        }
+    });
+    if (options.jobsOnly) {
+        std::printf("   job: %s (median of %d)\n", Seconds(Median(job)).c_str(), options.reps);
+        return;
+    }
+    Check(rewrites == static_cast<int64_t>(tree.dataDirs.size()),
+          "the floor rewrote " + std::to_string(rewrites) + " status files");
+    const double jobS = Median(job);
+    char what[64];
+    std::snprintf(what, sizeof what, "1 no-news job, %zu files", tree.files.size());
+    AddRow({what, Seconds(jobS), "floor: stat walk + rewrite/dir", Seconds(Median(bare)),
+            jobS / Median(bare), "<= 1.5", ""},
+           options, jobS / Median(bare) <= 1.5);
+    AddRow({"", "", "floor, rewrite flushed (fsync)", Seconds(Median(durable)),
+            jobS / Median(durable), "(info)", ""},
+           options, std::nullopt);
+    AddRow(
+        {"", "", "find -printf '%s %T@'", Seconds(Median(find)), jobS / Median(find), "(info)", ""},
+        options, std::nullopt);
+    fs::remove_all(root);
+    fs::remove_all(dest);
+}
+
+// ---- 2. a first job that copies new files ----
+
+TreeLayout SmallFilesLayout(const Options& options) {
+    TreeLayout layout;
+    layout.trackedDirs = 1;
+    layout.shops = options.smoke ? 2 : 25; // two directories each: 50 directories
+    const int perDir = options.smoke ? 5 : 40;
+    layout.shopDirs = [perDir](int shop) { return TwoDirShop(shop, perDir); };
+    layout.minSize = 1024;
+    layout.maxSize = 8192;
+    return layout;
+}
+
+void BenchCopy(const Options& options, const std::string& work, const Tree& tree) {
+    const auto count = static_cast<int64_t>(tree.files.size());
+    const std::string dest = work + "/copy-dest";
+    const std::string cpDest = work + "/cp-dest";
+    fs::create_directories(dest);
+    std::vector<double> job, cp;
+    const std::string prog = work + "/prog-copy";
+    fs::create_directories(prog);
+    TTransportConfig config;
+    SetCopyConfig(config, tree, dest);
+    RunInService(prog, config, [&](TKelvardSvc& service) {
+        for (int rep = 0; rep < options.reps; ++rep) {
+            RemoveStatusFiles(tree, StatusName);
+            EmptyDirectory(dest);
+            SyncDisk();
+            auto start = Clock::now();
+            service.DoWork();
+            job.push_back(SecondsSince(start));
+            int64_t bytes = 0;
+            Check(CountFiles(dest, &bytes) == count && bytes == tree.bytes,
+                  "the job did not copy every file: " + LastError(service));
+
+            // cp copies what the tree holds: the same files, without the job's status files.
+            RemoveStatusFiles(tree, StatusName);
+            fs::remove_all(cpDest);
+            SyncDisk();
+            ProcessResult copied =
+                RunProcess({"cp", "-r", tree.trackedDirs[0], cpDest}, work + "/anchors.log");
+            Check(copied.status == 0 && CountFiles(cpDest) == count, "cp -r failed");
+            cp.push_back(copied.seconds);
+        }
+    });
+    char what[64];
+    std::snprintf(what, sizeof what, "2 first job, COPY %lld files", static_cast<long long>(count));
+    const double ratio = Median(job) / Median(cp);
+    AddRow({what, Seconds(Median(job)), "cp -r", Seconds(Median(cp)), ratio, "<= 2", ""}, options,
+           ratio <= 2.0);
+    fs::remove_all(dest);
+    fs::remove_all(cpDest);
+}
+
+// ---- 3. a first job that uploads new files ----
+
+// One fresh server of a kind, ready for the uploads of `tree`.
+class Peer {
+public:
+    Peer(TTransferType type, const Tree& tree) : type_(type) {
+        if (type == ttSftp) {
+            sftp_.emplace();
+            // The chroot directory is not writable by the account: every top-level directory
+            // of the destination layout is made beforehand.
+            std::set<std::string> top;
+            for (const std::string& file : tree.files)
+                top.insert(TopDirectory(file));
+            for (const std::string& dir : top)
+                sftp_->AddUploadDir(dir);
+        } else {
+            ftp_.emplace(FtpOptions{.tls = type == ttFtps, .requireSslReuse = true});
+        }
+    }
+    const PeerServer& Server() const {
+        return sftp_ ? static_cast<const PeerServer&>(*sftp_) : *ftp_;
+    }
+    std::string User() const { return sftp_ ? sftp_->User() : ftp_->User(); }
+    std::string Password() const { return sftp_ ? sftp_->Password() : ftp_->Password(); }
+    std::string RootDir() const { return sftp_ ? sftp_->RootDir() : ftp_->RootDir(); }
+    // The address the service uploads `file` to.
+    std::string UrlOf(const std::string& file) const {
+        const std::string sub = DestinationSubPath(file, "/");
+        return UploadAddress(TransferTypeToUrlScheme(type_), Server().Host(), Server().Port(),
+                             "/" + sub, fs::path(file).filename().string());
+    }
+    static std::string TopDirectory(const std::string& file) {
+        const std::string sub = DestinationSubPath(file, "/");
+        return sub.substr(0, sub.find('/'));
+    }
+
+private:
+    TTransferType type_;
+    std::optional<FtpServer> ftp_;
+    std::optional<SftpServer> sftp_;
+};
+
+// A curl configuration file: every file of `files` uploaded, in this order, by one process
+// over one connection, with the service's transfer options.
+std::string WriteCurlConfig(const std::string& path, TTransferType type, const Peer& peer,
+                            const std::vector<std::string>& files) {
+    std::ofstream out(path, std::ios::trunc);
+    fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
+    out << "silent\nshow-error\nuser = \"" << peer.User() << ":" << peer.Password() << "\"\n";
+    out << "ftp-create-dirs\ninsecure\n";
+    if (type != ttSftp)
+        out << "disable-epsv\n";
+    if (type == ttFtps)
+        out << "ssl-reqd\ntlsv1.2\ntls-max = 1.2\n";
+    for (const std::string& file : files)
+        out << "upload-file = \"" << file << "\"\nurl = \"" << peer.UrlOf(file) << "\"\n";
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+    return path;
+}
+
+void BenchUpload(const Options& options, const std::string& work, const Tree& tree) {
+    const auto count = static_cast<int64_t>(tree.files.size());
+    const std::string prog = work + "/prog-upload";
+    fs::create_directories(prog);
+    const std::vector<TTransferType> types = {ttFtp, ttFtps, ttSftp};
+    std::vector<std::vector<double>> job(types.size()), curl(types.size());
+    TTransportConfig initial;
+    SetCopyConfig(initial, tree, work);
+    RunInService(prog, initial, [&](TKelvardSvc& service) {
+        TTransportConfig& config = service.TransportConfig();
+        for (int rep = 0; rep < options.reps; ++rep) {
+            for (size_t t = 0; t < types.size(); ++t) {
+                {
+                    Peer peer(types[t], tree);
+                    RemoveStatusFiles(tree, StatusName);
+                    config.Transport = types[t];
+                    config.Destination[0] = peer.Server().Host();
+                    config.Port = peer.Server().Port();
+                    config.Username = peer.User();
+                    config.Password = peer.Password();
+                    SyncDisk();
+                    auto start = Clock::now();
+                    service.DoWork();
+                    job[t].push_back(SecondsSince(start));
+                    int64_t bytes = 0;
+                    Check(CountFiles(peer.RootDir(), &bytes) == count && bytes == tree.bytes,
+                          std::string(TransferTypeToName(types[t])) +
+                              ": the job did not upload every file: " + LastError(service));
+                }
+                {
+                    Peer peer(types[t], tree);
+                    const std::string config =
+                        WriteCurlConfig(work + "/curl.cfg", types[t], peer, tree.files);
+                    SyncDisk();
+                    ProcessResult sent = RunProcess({"curl", "-K", config}, work + "/anchors.log");
+                    int64_t bytes = 0;
+                    Check(sent.status == 0 && CountFiles(peer.RootDir(), &bytes) == count &&
+                              bytes == tree.bytes,
+                          std::string(TransferTypeToName(types[t])) +
+                              ": curl did not upload every file (exit " +
+                              std::to_string(sent.status) + ")");
+                    curl[t].push_back(sent.seconds);
+                }
+            }
+        }
+    });
+    for (size_t t = 0; t < types.size(); ++t) {
+        char what[64];
+        std::snprintf(what, sizeof what, "3 first job, %s %lld files",
+                      TransferTypeToName(types[t]).c_str(), static_cast<long long>(count));
+        const double ratio = Median(job[t]) / Median(curl[t]);
+        AddRow({what, Seconds(Median(job[t])), "curl, one process, one connection",
+                Seconds(Median(curl[t])), ratio, "<= 1.2", ""},
+               options, ratio <= 1.2);
+    }
+}
+
+// ---- 4. peak memory of a large upload ----
+
+std::string SelfPath() {
+    return fs::read_symlink("/proc/self/exe").string();
+}
+
+// The child process of benchmark 4: one job of a service configured in `prog`. Prints the
+// counts of the job and the process's peak resident set.
+int MemoryChild(const std::string& prog) {
+    TTransportConfig config;
+    config.LoadFromFile(prog + "/" + langtext::KvIniFileName);
+    TServiceStateRecord record{};
+    RunInService(prog, config, [&](TKelvardSvc& service) {
+        service.DoWork();
+        service.FillStateRecord(record);
+    });
+    std::ifstream status("/proc/self/status");
+    std::string line, hwm;
+    while (std::getline(status, line))
+        if (line.rfind("VmHWM:", 0) == 0)
+            hwm = line;
+    std::printf("sent %u failed %u error \"%s\" %s\n", record.FilesOk, record.FilesBad,
+                record.LastErrorText, hwm.c_str());
+    return record.FilesOk == 1 && record.FilesBad == 0 ? 0 : 1;
+}
+
+void BenchMemory(const Options& options, const std::string& work) {
+    const int64_t size = options.smoke ? 16 << 20 : GiB;
+    if (FreeBytes(work) < static_cast<uint64_t>(size) * 3) {
+        std::printf("4. peak memory: skipped, less than %lld MiB free on %s\n",
+                    static_cast<long long>(size * 3 >> 20), work.c_str());
+        return;
+    }
+    const std::string tracked = work + "/big/export01";
+    const std::string caisse = tracked + "/SHOP001/caisse";
+    fs::create_directories(caisse);
+    const std::string big = caisse + "/big.txt";
+    { std::ofstream create(big); }
+    fs::resize_file(big, static_cast<uintmax_t>(size)); // sparse: read back as zeros
+    const std::string prog = work + "/prog-big";
+    fs::create_directories(prog);
+
+    long serviceKiB = 0, curlKiB = 0;
+    std::string childLine;
+    {
+        FtpServer server;
+        TTransportConfig config;
+        config.Transport = ttFtp;
+        config.Destination[0] = server.Host();
+        config.Port = server.Port();
+        config.Username = server.User();
+        config.Password = server.Password();
+        config.TrackDirectory[0] = tracked;
+        config.SaveToFile(prog + "/" + langtext::KvIniFileName);
+        fs::permissions(prog + "/" + langtext::KvIniFileName,
+                        fs::perms::owner_read | fs::perms::owner_write);
+        ProcessResult child =
+            RunProcess({SelfPath(), "--memory-child", prog}, work + "/child.log", true);
+        childLine = child.output;
+        const std::string arrived = server.RootDir() + "/SHOP001/caisse/big.txt";
+        Check(child.status == 0 && fs::file_size(arrived) == static_cast<uintmax_t>(size),
+              "the service's upload of the large file failed: " + child.output);
+        fs::remove(arrived);
+        serviceKiB = child.maxRssKiB;
+    }
+    {
+        FtpServer server;
+        const std::string config = work + "/curl-big.cfg";
+        {
+            std::ofstream out(config, std::ios::trunc);
+            fs::permissions(config, fs::perms::owner_read | fs::perms::owner_write);
+            out << "silent\nshow-error\nftp-create-dirs\ndisable-epsv\nuser = \"" << server.User()
+                << ":" << server.Password() << "\"\nupload-file = \"" << big << "\"\nurl = \""
+                << server.Url("SHOP001/caisse/big.txt") << "\"\n";
+        }
+        ProcessResult sent = RunProcess({"curl", "-K", config}, work + "/anchors.log");
+        const std::string arrived = server.RootDir() + "/SHOP001/caisse/big.txt";
+        Check(sent.status == 0 && fs::file_size(arrived) == static_cast<uintmax_t>(size),
+              "curl's upload of the large file failed");
+        fs::remove(arrived);
+        curlKiB = sent.maxRssKiB;
+    }
+    fs::remove_all(work + "/big");
+    std::printf("4. service child: %s", childLine.c_str());
+    char what[64];
+    std::snprintf(what, sizeof what, "4 peak memory, FTP upload of %lld MiB",
+                  static_cast<long long>(size >> 20));
+    AddRow({what, MiB(static_cast<double>(serviceKiB)), "curl, same upload (peak memory)",
+            MiB(static_cast<double>(curlKiB)),
+            static_cast<double>(serviceKiB) / static_cast<double>(curlKiB), "< 64 MiB", ""},
+           options, serviceKiB < 64 * 1024);
+}
+
+Options ParseOptions(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--smoke") {
+            options.smoke = true;
+            options.reps = 1;
+        } else if (arg == "--jobs-only") {
+            options.jobsOnly = true;
+        } else if (arg == "--reps" && i + 1 < argc) {
+            options.reps = std::max(1, std::atoi(argv[++i]));
+        } else if (arg == "--only" && i + 1 < argc) {
+            for (const char* p = argv[++i]; *p; ++p)
+                if (*p >= '1' && *p <= '4')
+                    options.only.insert(*p - '0');
+        } else {
+            throw std::invalid_argument(
+                "usage: kvsvc_bench [--smoke] [--reps N] [--only 1,2,3,4] [--jobs-only]");
+        }
+    }
+    return options;
+}
+
+int RunBenchmarks(const Options& options) {
+    TempDir work;
+    const std::string root = work.File("svcroot");
+    fs::create_directories(root);
+    ::setenv("SVCMGR_ROOT", root.c_str(), 1);
+    if (options.Wants(1))
+        BenchNoNews(options, work.Path());
+    if (options.Wants(2) || options.Wants(3)) {
+        std::printf("2/3. generating the tree of new files...\n");
+        std::fflush(stdout);
+        const Tree tree = MakeTree(work.File("new"), SmallFilesLayout(options), 2);
+        std::printf("   %zu files, %lld bytes, %zu directories\n", tree.files.size(),
+                    static_cast<long long>(tree.bytes), tree.dataDirs.size());
+        if (options.Wants(2))
+            BenchCopy(options, work.Path(), tree);
+        if (options.Wants(3)) {
+            std::string reason = FtpServer::UnavailableReason();
+            if (reason.empty())
+                reason = SftpServer::UnavailableReason();
+            if (reason.empty())
+                BenchUpload(options, work.Path(), tree);
+            else
+                std::printf("3. uploads: skipped: %s\n", reason.c_str());
+        }
+    }
+    if (options.Wants(4)) {
+        const std::string reason = FtpServer::UnavailableReason();
+        if (reason.empty())
+            BenchMemory(options, work.Path());
+        else
+            std::printf("4. peak memory: skipped: %s\n", reason.c_str());
+    }
+    PrintTable();
+    if (options.smoke)
+        return 0;
+    std::printf("%s\n", GoalMissed ? "at least one goal MISSED" : "every goal met");
+    return GoalMissed ? 2 : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    try {
+        if (argc == 3 && std::strcmp(argv[1], "--memory-child") == 0)
+            return MemoryChild(argv[2]);
+        return RunBenchmarks(ParseOptions(argc, argv));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kvsvc_bench: %s\n", e.what());
+        return 1;
+    }
+}
