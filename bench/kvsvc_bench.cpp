@@ -124,6 +124,44 @@ void SyncDisk() {
     sync();
 }
 
+// Times of the project's run (index 0) and of its anchors' runs over the repetitions. Every
+// run starts with the page cache written out. The project runs first in even repetitions and
+// last in odd ones, and each ratio is taken between runs of the same repetition: the state of
+// the disk drifts (inodes freed in the last minutes make every file creation slower here, by
+// an amount that depends on what ran before), and the drift then weighs on both sides alike.
+struct Timings {
+    std::vector<std::vector<double>> times; // [run][repetition], seconds
+
+    double Of(size_t run) const { return Median(times[run]); }
+    // The median over the repetitions of project / anchor `run`.
+    double Ratio(size_t run) const {
+        std::vector<double> ratios;
+        for (size_t rep = 0; rep < times[0].size(); ++rep)
+            ratios.push_back(times[0][rep] / times[run][rep]);
+        return Median(ratios);
+    }
+};
+
+Timings Interleave(int reps, const std::vector<std::function<double()>>& runs) {
+    Timings timings;
+    timings.times.resize(runs.size());
+    for (int rep = 0; rep < reps; ++rep) {
+        for (size_t k = 0; k < runs.size(); ++k) {
+            const size_t run = rep % 2 == 0 ? k : (k + 1) % runs.size();
+            SyncDisk();
+            timings.times[run].push_back(runs[run]());
+        }
+    }
+    return timings;
+}
+
+// Seconds that `action` takes.
+double Timed(const std::function<void()>& action) {
+    const auto start = Clock::now();
+    action();
+    return SecondsSince(start);
+}
+
 // A configuration that tracks the directories of `tree` and copies to `dest`.
 void SetCopyConfig(TTransportConfig& config, const Tree& tree, const std::string& dest) {
     config.Transport = ttCopy;
@@ -168,54 +206,48 @@ void BenchNoNews(const Options& options, const std::string& work) {
                 tree.files.size(), tree.dataDirs.size(), tree.trackedDirs.size());
 
     FloorWalk floor(tree.trackedDirs, StatusName);
-    std::vector<double> job, bare, durable, find;
     int64_t entries = 0, rewrites = 0;
     const std::string prog = work + "/prog-scan";
     fs::create_directories(prog);
     TTransportConfig config;
     SetCopyConfig(config, tree, dest);
+    Timings t;
     RunInService(prog, config, [&](TKelvardSvc& service) {
         service.DoWork(); // warms the caches as the later runs find them
-        for (int rep = 0; rep < options.reps; ++rep) {
-            SyncDisk();
-            auto start = Clock::now();
-            service.DoWork();
-            job.push_back(SecondsSince(start));
+        std::vector<std::function<double()>> runs = {[&] {
+            const double seconds = Timed([&] { service.DoWork(); });
             Check(CountFiles(dest) == 0, "the job sent files: " + LastError(service));
-            if (options.jobsOnly)
-                continue;
-
-            SyncDisk();
-            bare.push_back(floor.Run(false, entries, rewrites));
-            SyncDisk();
-            durable.push_back(floor.Run(true, entries, rewrites));
-            SyncDisk();
-            ProcessResult found =
-                RunProcess({"find", root, "-printf", "%s %T@\n"}, work + "/anchors.log");
-            Check(found.status == 0, "find failed");
-            find.push_back(found.seconds);
+            return seconds;
+        }};
+        if (!options.jobsOnly) {
+            runs.push_back([&] { return floor.Run(false, entries, rewrites); });
+            runs.push_back([&] { return floor.Run(true, entries, rewrites); });
+            runs.push_back([&] {
+                ProcessResult found =
+                    RunProcess({"find", root, "-printf", "%s %T@\n"}, work + "/anchors.log");
+                Check(found.status == 0, "find failed");
+                return found.seconds;
+            });
         }
+        t = Interleave(options.reps, runs);
     });
     if (options.jobsOnly) {
-        std::printf("   job: %s (median of %d)\n", Seconds(Median(job)).c_str(), options.reps);
+        std::printf("   job: %s (median of %d)\n", Seconds(t.Of(0)).c_str(), options.reps);
         return;
     }
     Check(rewrites == static_cast<int64_t>(tree.dataDirs.size()),
           "the floor rewrote " + std::to_string(rewrites) + " status files");
-    const double jobS = Median(job);
     char what[64];
     std::snprintf(what, sizeof what, "1 no-news job, %zu files", tree.files.size());
-    AddRow({what, Seconds(jobS), "floor: stat walk + rewrite/dir", Seconds(Median(bare)),
-            jobS / Median(bare), "<= 1.5", ""},
-           options, jobS / Median(bare) <= 1.5);
-    AddRow({"", "", "floor, rewrite flushed (fsync)", Seconds(Median(durable)),
-            jobS / Median(durable), "(info)", ""},
+    AddRow({what, Seconds(t.Of(0)), "floor: stat walk + rewrite/dir", Seconds(t.Of(1)), t.Ratio(1),
+            "<= 1.5", ""},
+           options, t.Ratio(1) <= 1.5);
+    AddRow({"", "", "floor, rewrite flushed (fsync)", Seconds(t.Of(2)), t.Ratio(2), "(info)", ""},
            options, std::nullopt);
-    AddRow(
-        {"", "", "find -printf '%s %T@'", Seconds(Median(find)), jobS / Median(find), "(info)", ""},
-        options, std::nullopt);
-    fs::remove_all(root);
-    fs::remove_all(dest);
+    AddRow({"", "", "find -printf '%s %T@'", Seconds(t.Of(3)), t.Ratio(3), "(info)", ""}, options,
+           std::nullopt);
+    // The tree stays until the end: removing 32,000 files now would slow down the creations
+    // of the next benchmarks for minutes.
 }
 
 // ---- 2. a first job that copies new files ----
@@ -233,43 +265,46 @@ TreeLayout SmallFilesLayout(const Options& options) {
 
 void BenchCopy(const Options& options, const std::string& work, const Tree& tree) {
     const auto count = static_cast<int64_t>(tree.files.size());
+    // Each run copies into a directory of its own, all removed at the end: removing thousands
+    // of files between runs would slow down the creations of the next run.
     const std::string dest = work + "/copy-dest";
     const std::string cpDest = work + "/cp-dest";
     fs::create_directories(dest);
-    std::vector<double> job, cp;
+    fs::create_directories(cpDest);
     const std::string prog = work + "/prog-copy";
     fs::create_directories(prog);
     TTransportConfig config;
     SetCopyConfig(config, tree, dest);
+    Timings t;
     RunInService(prog, config, [&](TKelvardSvc& service) {
-        for (int rep = 0; rep < options.reps; ++rep) {
+        int jobRun = 0, cpRun = 0;
+        const auto job = [&] {
+            const std::string to = dest + "/run" + std::to_string(jobRun++);
             RemoveStatusFiles(tree, StatusName);
-            EmptyDirectory(dest);
+            service.TransportConfig().Destination[0] = to;
             SyncDisk();
-            auto start = Clock::now();
-            service.DoWork();
-            job.push_back(SecondsSince(start));
+            const double seconds = Timed([&] { service.DoWork(); });
             int64_t bytes = 0;
-            Check(CountFiles(dest, &bytes) == count && bytes == tree.bytes,
+            Check(CountFiles(to, &bytes) == count && bytes == tree.bytes,
                   "the job did not copy every file: " + LastError(service));
-
+            return seconds;
+        };
+        const auto cp = [&] {
+            const std::string to = cpDest + "/run" + std::to_string(cpRun++);
             // cp copies what the tree holds: the same files, without the job's status files.
             RemoveStatusFiles(tree, StatusName);
-            fs::remove_all(cpDest);
             SyncDisk();
             ProcessResult copied =
-                RunProcess({"cp", "-r", tree.trackedDirs[0], cpDest}, work + "/anchors.log");
-            Check(copied.status == 0 && CountFiles(cpDest) == count, "cp -r failed");
-            cp.push_back(copied.seconds);
-        }
+                RunProcess({"cp", "-r", tree.trackedDirs[0], to}, work + "/anchors.log");
+            Check(copied.status == 0 && CountFiles(to) == count, "cp -r failed");
+            return copied.seconds;
+        };
+        t = Interleave(options.reps, {job, cp});
     });
     char what[64];
     std::snprintf(what, sizeof what, "2 first job, COPY %lld files", static_cast<long long>(count));
-    const double ratio = Median(job) / Median(cp);
-    AddRow({what, Seconds(Median(job)), "cp -r", Seconds(Median(cp)), ratio, "<= 2", ""}, options,
-           ratio <= 2.0);
-    fs::remove_all(dest);
-    fs::remove_all(cpDest);
+    AddRow({what, Seconds(t.Of(0)), "cp -r", Seconds(t.Of(1)), t.Ratio(1), "<= 2", ""}, options,
+           t.Ratio(1) <= 2.0);
 }
 
 // ---- 3. a first job that uploads new files ----
@@ -338,55 +373,55 @@ void BenchUpload(const Options& options, const std::string& work, const Tree& tr
     const std::string prog = work + "/prog-upload";
     fs::create_directories(prog);
     const std::vector<TTransferType> types = {ttFtp, ttFtps, ttSftp};
-    std::vector<std::vector<double>> job(types.size()), curl(types.size());
+    const std::string keep = work + "/uploaded";
+    fs::create_directories(keep);
+    std::vector<Timings> t(types.size());
     TTransportConfig initial;
     SetCopyConfig(initial, tree, work);
     RunInService(prog, initial, [&](TKelvardSvc& service) {
         TTransportConfig& config = service.TransportConfig();
-        for (int rep = 0; rep < options.reps; ++rep) {
-            for (size_t t = 0; t < types.size(); ++t) {
-                {
-                    Peer peer(types[t], tree);
-                    RemoveStatusFiles(tree, StatusName);
-                    config.Transport = types[t];
-                    config.Destination[0] = peer.Server().Host();
-                    config.Port = peer.Server().Port();
-                    config.Username = peer.User();
-                    config.Password = peer.Password();
-                    SyncDisk();
-                    auto start = Clock::now();
-                    service.DoWork();
-                    job[t].push_back(SecondsSince(start));
-                    int64_t bytes = 0;
-                    Check(CountFiles(peer.RootDir(), &bytes) == count && bytes == tree.bytes,
-                          std::string(TransferTypeToName(types[t])) +
-                              ": the job did not upload every file: " + LastError(service));
-                }
-                {
-                    Peer peer(types[t], tree);
-                    const std::string config =
-                        WriteCurlConfig(work + "/curl.cfg", types[t], peer, tree.files);
-                    SyncDisk();
-                    ProcessResult sent = RunProcess({"curl", "-K", config}, work + "/anchors.log");
-                    int64_t bytes = 0;
-                    Check(sent.status == 0 && CountFiles(peer.RootDir(), &bytes) == count &&
-                              bytes == tree.bytes,
-                          std::string(TransferTypeToName(types[t])) +
-                              ": curl did not upload every file (exit " +
-                              std::to_string(sent.status) + ")");
-                    curl[t].push_back(sent.seconds);
-                }
-            }
+        for (size_t k = 0; k < types.size(); ++k) {
+            const std::string name = TransferTypeToName(types[k]);
+            const auto job = [&] {
+                Peer peer(types[k], tree);
+                RemoveStatusFiles(tree, StatusName);
+                config.Transport = types[k];
+                config.Destination[0] = peer.Server().Host();
+                config.Port = peer.Server().Port();
+                config.Username = peer.User();
+                config.Password = peer.Password();
+                SyncDisk();
+                const double seconds = Timed([&] { service.DoWork(); });
+                int64_t bytes = 0;
+                Check(CountFiles(peer.RootDir(), &bytes) == count && bytes == tree.bytes,
+                      name + ": the job did not upload every file: " + LastError(service));
+                SetAside(peer.RootDir(), keep);
+                return seconds;
+            };
+            const auto curl = [&] {
+                Peer peer(types[k], tree);
+                const std::string curlConfig =
+                    WriteCurlConfig(work + "/curl.cfg", types[k], peer, tree.files);
+                SyncDisk();
+                ProcessResult sent = RunProcess({"curl", "-K", curlConfig}, work + "/anchors.log");
+                int64_t bytes = 0;
+                Check(sent.status == 0 && CountFiles(peer.RootDir(), &bytes) == count &&
+                          bytes == tree.bytes,
+                      name + ": curl did not upload every file (exit " +
+                          std::to_string(sent.status) + ")");
+                SetAside(peer.RootDir(), keep);
+                return sent.seconds;
+            };
+            t[k] = Interleave(options.reps, {job, curl});
         }
     });
-    for (size_t t = 0; t < types.size(); ++t) {
+    for (size_t k = 0; k < types.size(); ++k) {
         char what[64];
         std::snprintf(what, sizeof what, "3 first job, %s %lld files",
-                      TransferTypeToName(types[t]).c_str(), static_cast<long long>(count));
-        const double ratio = Median(job[t]) / Median(curl[t]);
-        AddRow({what, Seconds(Median(job[t])), "curl, one process, one connection",
-                Seconds(Median(curl[t])), ratio, "<= 1.2", ""},
-               options, ratio <= 1.2);
+                      TransferTypeToName(types[k]).c_str(), static_cast<long long>(count));
+        AddRow({what, Seconds(t[k].Of(0)), "curl, one process, one connection", Seconds(t[k].Of(1)),
+                t[k].Ratio(1), "<= 1.2", ""},
+               options, t[k].Ratio(1) <= 1.2);
     }
 }
 
@@ -447,7 +482,7 @@ void BenchMemory(const Options& options, const std::string& work) {
         fs::permissions(prog + "/" + langtext::KvIniFileName,
                         fs::perms::owner_read | fs::perms::owner_write);
         ProcessResult child =
-            RunProcess({SelfPath(), "--memory-child", prog}, work + "/child.log", true);
+            RunMeasured({SelfPath(), "--memory-child", prog}, work + "/child.log", true);
         childLine = child.output;
         const std::string arrived = server.RootDir() + "/SHOP001/caisse/big.txt";
         Check(child.status == 0 && fs::file_size(arrived) == static_cast<uintmax_t>(size),
@@ -465,7 +500,7 @@ void BenchMemory(const Options& options, const std::string& work) {
                 << ":" << server.Password() << "\"\nupload-file = \"" << big << "\"\nurl = \""
                 << server.Url("SHOP001/caisse/big.txt") << "\"\n";
         }
-        ProcessResult sent = RunProcess({"curl", "-K", config}, work + "/anchors.log");
+        ProcessResult sent = RunMeasured({"curl", "-K", config}, work + "/anchors.log");
         const std::string arrived = server.RootDir() + "/SHOP001/caisse/big.txt";
         Check(sent.status == 0 && fs::file_size(arrived) == static_cast<uintmax_t>(size),
               "curl's upload of the large file failed");
@@ -481,6 +516,11 @@ void BenchMemory(const Options& options, const std::string& work) {
             MiB(static_cast<double>(curlKiB)),
             static_cast<double>(serviceKiB) / static_cast<double>(curlKiB), "< 64 MiB", ""},
            options, serviceKiB < 64 * 1024);
+    // What the launcher itself passes on to any program it starts: the least figure possible.
+    const long floorKiB = RunMeasured({"true"}, work + "/anchors.log").maxRssKiB;
+    AddRow({"", "", "measuring floor: the program true", MiB(static_cast<double>(floorKiB)), 0,
+            "(info)", ""},
+           options, std::nullopt);
 }
 
 Options ParseOptions(int argc, char** argv) {
@@ -549,6 +589,8 @@ int RunBenchmarks(const Options& options) {
 
 int main(int argc, char** argv) {
     try {
+        if (argc >= 3 && std::strcmp(argv[1], LauncherSwitch) == 0)
+            return RunLauncher(argv + 2);
         if (argc == 3 && std::strcmp(argv[1], "--memory-child") == 0)
             return MemoryChild(argv[2]);
         return RunBenchmarks(ParseOptions(argc, argv));

@@ -267,6 +267,48 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     return result;
 }
 
+namespace {
+
+constexpr const char* LauncherLine = "launcher: exit ";
+
+} // namespace
+
+ProcessResult RunMeasured(const std::vector<std::string>& argv, const std::string& errorLog,
+                          bool captureOutput) {
+    std::vector<std::string> launched = {fs::read_symlink("/proc/self/exe").string(),
+                                         LauncherSwitch};
+    launched.insert(launched.end(), argv.begin(), argv.end());
+    ProcessResult result = RunProcess(launched, errorLog, true);
+    const size_t line = result.output.rfind(LauncherLine);
+    int status = 0;
+    long peak = 0;
+    if (line == std::string::npos || std::sscanf(result.output.c_str() + line,
+                                                 "launcher: exit %d peak %ld", &status, &peak) != 2)
+        throw std::runtime_error("no report from the launcher of " + argv[0]);
+    result.output.resize(line);
+    if (!captureOutput)
+        result.output.clear();
+    result.status = status;
+    result.maxRssKiB = peak;
+    return result;
+}
+
+int RunLauncher(char** argv) {
+    pid_t pid = -1;
+    int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, argv, environ);
+    if (rc != 0) {
+        std::printf("%s%d peak 0\n", LauncherLine, 127);
+        return 127;
+    }
+    int status = 0;
+    rusage usage{};
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    }
+    const int exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::printf("%s%d peak %ld\n", LauncherLine, exitStatus, usage.ru_maxrss);
+    return exitStatus;
+}
+
 // ---- files ----
 
 int64_t CountFiles(const std::string& dir, int64_t* bytes) {
@@ -284,9 +326,12 @@ int64_t CountFiles(const std::string& dir, int64_t* bytes) {
     return count;
 }
 
-void EmptyDirectory(const std::string& dir) {
+void SetAside(const std::string& dir, const std::string& keep) {
+    static int serial = 0;
+    const fs::path target = fs::path(keep) / std::to_string(++serial);
+    fs::create_directories(target);
     for (const auto& entry : fs::directory_iterator(dir))
-        fs::remove_all(entry.path());
+        fs::rename(entry.path(), target / entry.path().filename());
 }
 
 uint64_t FreeBytes(const std::string& path) {

@@ -90,10 +90,23 @@ struct ProcessResult {
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& errorLog,
                          bool captureOutput = false);
 
+// RunProcess with the peak memory of the program itself: the program is started by a small
+// launcher (this benchmark program with LauncherSwitch), since a child started straight from
+// this process inherits this process's peak in its own peak figure (the kernel carries the
+// peak of the address space it replaces at exec over to the new program).
+ProcessResult RunMeasured(const std::vector<std::string>& argv, const std::string& errorLog,
+                          bool captureOutput = false);
+inline constexpr const char* LauncherSwitch = "--peak-rss";
+// The launcher's main: runs argv[0] ... to its end and prints its exit status and peak memory
+// on the last line of standard output. Returns the program's exit status.
+int RunLauncher(char** argv);
+
 // Number of regular files below `dir` and their total size.
 int64_t CountFiles(const std::string& dir, int64_t* bytes = nullptr);
-// Removes everything inside `dir` but `dir` itself.
-void EmptyDirectory(const std::string& dir);
+// Moves everything inside `dir` into a new directory below `keep` (on the same file system),
+// to be removed at the end: removing files now would slow down the file creations of the next
+// minutes.
+void SetAside(const std::string& dir, const std::string& keep);
 // Free bytes of the file system that holds `path`.
 uint64_t FreeBytes(const std::string& path);
 

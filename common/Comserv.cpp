@@ -10,16 +10,6 @@ namespace {
 
 constexpr size_t MaxFieldLength = 255;
 
-// Cuts `s` to at most `limit` bytes; a UTF-8 character that would be split is dropped whole.
-void CutWholeCharacters(std::string& s, size_t limit) {
-    if (s.size() <= limit)
-        return;
-    size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80)
-        --end;
-    s.resize(end);
-}
-
 // Runs once per process, before main: fixes the program directory and sends the temporary
 // files of this process and of the libraries it loads there.
 struct ComservStartup {
@@ -65,7 +55,7 @@ std::string ExtractField(const std::string& s, char sep, int index) {
         else if (field > index)
             break;
     }
-    CutWholeCharacters(result, MaxFieldLength);
+    CutUtf8(result, MaxFieldLength);
     return result;
 }
 

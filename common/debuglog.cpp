@@ -7,7 +7,9 @@
 
 #include "common/Comserv.h"
 #include "common/datetime.h"
+#include "common/langtext.h"
 #include "platform/eventlog.h"
+#include "platform/privatefile.h"
 
 namespace {
 
@@ -19,7 +21,7 @@ constexpr int64_t MaxDebugFileSize = 131072;
 // logger (its owner may destroy it then).
 struct LogState {
     std::mutex fileMutex;
-    std::string fileName = "debug.txt";
+    std::string fileName = langtext::DefaultDebugFileName;
     std::mutex targetMutex;
     TEventLogger* eventLog = nullptr;
 };
@@ -56,12 +58,12 @@ std::string FileLineOf(const std::string& line) {
 }
 
 void WriteEventLog(int level, const std::string& msg) {
-    LogState& state = State();
-    std::lock_guard lock(state.targetMutex);
-    if (state.eventLog == nullptr)
-        return;
-    const bool information = level >= 0 && level <= 2;
     try {
+        LogState& state = State();
+        std::lock_guard lock(state.targetMutex);
+        if (state.eventLog == nullptr)
+            return;
+        const bool information = level >= 0 && level <= 2;
         state.eventLog->LogMessage(msg,
                                    information ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_ERROR_TYPE);
     } catch (...) {
@@ -90,7 +92,7 @@ void WriteDebugLine(const std::string& line) {
         std::lock_guard lock(state.fileMutex);
         // Opened and closed for every line, so that the file can be read, moved or deleted
         // between two lines.
-        std::unique_ptr<std::FILE, FileCloser> file(std::fopen(state.fileName.c_str(), "abe"));
+        std::unique_ptr<std::FILE, FileCloser> file(OpenPrivateForAppend(state.fileName));
         if (!file)
             return;
         std::fwrite(text.data(), 1, text.size(), file.get());

@@ -31,22 +31,6 @@ bool EnclosedInQuotes(std::string_view v) {
     return v.size() >= 2 && IsQuote(v.front()) && v.back() == v.front();
 }
 
-// Cuts `s` to at most `maxLen` bytes without splitting a UTF-8 sequence.
-void CapUtf8(std::string& s, size_t maxLen) {
-    if (s.size() <= maxLen) {
-        return;
-    }
-    size_t cut = maxLen;
-    // Step back over continuation bytes (10xxxxxx); a sequence is at most 4 bytes long.
-    for (int i = 0; i < 3 && cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80; ++i) {
-        --cut;
-    }
-    if ((static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) {
-        cut = maxLen; // not UTF-8: cut at the byte limit
-    }
-    s.resize(cut);
-}
-
 // The value as it is stored on one line: cut at NUL, line breaks as spaces, quoted when the
 // reader would otherwise strip blanks or quotes from it.
 std::string EncodeValue(std::string_view value) {
@@ -238,7 +222,7 @@ std::string TIniDocument::ReadString(std::string_view section, std::string_view 
     if (EnclosedInQuotes(value)) {
         value = value.substr(1, value.size() - 2);
     }
-    CapUtf8(value, MaxValueLength);
+    CutUtf8(value, MaxValueLength);
     return value;
 }
 

@@ -8,6 +8,8 @@ namespace langtext {
 // A date or time of day that does not exist (EncodeDate, EncodeTime).
 inline constexpr const char* InvalidDateEncode = "Invalid argument to date encode";
 inline constexpr const char* InvalidTimeEncode = "Invalid argument to time encode";
+// The log file until a target is set (always so in the console), in the current directory.
+inline constexpr const char* DefaultDebugFileName = "debug.txt";
 
 // --- timelist ---
 // A token of a time list that is no valid time of day; %s is the token.

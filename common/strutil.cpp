@@ -50,6 +50,21 @@ std::string UpperCaseAscii(std::string_view s) {
     return result;
 }
 
+static bool IsContinuationByte(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+void CutUtf8(std::string& s, size_t limit) {
+    if (s.size() <= limit)
+        return;
+    size_t end = limit;
+    for (int i = 0; i < 3 && end > 0 && IsContinuationByte(s[end]); ++i)
+        --end;
+    if (IsContinuationByte(s[end]))
+        end = limit;
+    s.resize(end);
+}
+
 bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size())
         return false;

@@ -13,5 +13,9 @@ std::string Trim(std::string_view s);
 // ASCII-only case folding; bytes of multi-byte UTF-8 characters are left alone.
 std::string LowerCaseAscii(std::string_view s);
 std::string UpperCaseAscii(std::string_view s);
+// Cuts `s` to at most `limit` bytes; a UTF-8 character that would be split is dropped whole.
+// A character is at most 4 bytes long, so at most 3 bytes are given back: text that is not
+// UTF-8 (a run of bytes 0x80 to 0xBF) is cut at the byte limit rather than emptied.
+void CutUtf8(std::string& s, size_t limit);
 // Equal without regard to ASCII case.
 bool SameText(std::string_view a, std::string_view b);

@@ -145,11 +145,15 @@ void TAtomicFile::LinkUnnamed() {
     });
 }
 
-void ReplaceFileContents(const std::string& path, const std::string& content, mode_t newFileMode) {
-    std::string target = ResolveTarget(path);
+void ReplaceFileContents(const std::string& path, const std::string& content, mode_t newFileMode,
+                         TLinkRule links) {
+    const bool followLink = links == TLinkRule::ReplaceTarget;
+    std::string target = followLink ? ResolveTarget(path) : path;
 
+    // A link that is itself replaced passes nothing (mode, owner) of its target on.
     struct stat old;
-    bool exists = stat(target.c_str(), &old) == 0;
+    bool exists = (followLink ? stat(target.c_str(), &old) : lstat(target.c_str(), &old)) == 0 &&
+                  !S_ISLNK(old.st_mode);
     if (exists && S_ISDIR(old.st_mode))
         ThrowErrno(EISDIR);
 

@@ -45,11 +45,19 @@ private:
     TUniqueFd fd_;
 };
 
+// What ReplaceFileContents does when `path` is a symbolic link.
+enum class TLinkRule {
+    ReplaceTarget, // the file the link points to is replaced; the link stays
+    ReplaceLink,   // the link itself is replaced by the new file; its target is not touched.
+                   // For files in directories that other users may write to: a planted link
+                   // must not make this process overwrite a file of its choosing.
+};
+
 // Replaces (or creates) `path` with `content`. A new file gets `newFileMode` less the
 // process's umask, as any newly created file; an existing file keeps its mode (and, when the
-// process may set them, its owner and group). When `path` is a symbolic link, the file it
-// points to is replaced. The temporary file is a dot-file (hidden from directory searches)
-// named after the target. Throws EOSError with the system's text on failure; the temporary
-// file is removed then and the old file is left as it was.
+// process may set them, its owner and group). A symbolic link at `path` is handled by `links`.
+// The temporary file is a dot-file (hidden from directory searches) named after the target.
+// Throws EOSError with the system's text on failure; the temporary file is removed then and
+// the old file is left as it was.
 void ReplaceFileContents(const std::string& path, const std::string& content,
-                         mode_t newFileMode = 0644);
+                         mode_t newFileMode = 0644, TLinkRule links = TLinkRule::ReplaceTarget);

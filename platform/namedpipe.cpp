@@ -234,6 +234,11 @@ struct TNamedPipeServer::Instance {
         error = 0;
         signaled = false;
     }
+    // The completed operation ended the exchange with the client: the instance is about to be
+    // disconnected and to wait for the next client.
+    bool Ending() const {
+        return signaled && done && (!ok || (pending == PipeOp::Read && bytes == 0));
+    }
     void Complete(bool success, uint32_t count, int code) {
         done = true;
         ok = success;
@@ -247,6 +252,10 @@ TNamedPipeServer::TNamedPipeServer(const std::string& name, int instanceCount, m
     ValidatePipeName(name);
     path_ = PipeSocketPath(name);
     SocketAddress(path_); // checks the length before anything is created
+    // The instances first: nothing can fail once the socket exists.
+    instances_.reserve(instanceCount > 0 ? static_cast<size_t>(instanceCount) : 0);
+    for (int i = 0; i < instanceCount; ++i)
+        instances_.push_back(std::make_unique<Instance>());
 
     std::error_code ec;
     std::filesystem::create_directories(PipeDir(), ec);
@@ -278,10 +287,6 @@ TNamedPipeServer::TNamedPipeServer(const std::string& name, int instanceCount, m
     dev_ = st.st_dev;
     ino_ = st.st_ino;
     listenFd_ = listener.Release();
-
-    instances_.reserve(instanceCount > 0 ? instanceCount : 0);
-    for (int i = 0; i < instanceCount; ++i)
-        instances_.push_back(std::make_unique<Instance>());
 }
 
 TNamedPipeServer::~TNamedPipeServer() {
@@ -425,22 +430,41 @@ void TNamedPipeServer::SetEvent(int i) {
     At(i).signaled = true;
 }
 
-int TNamedPipeServer::FirstSignaled() const {
-    for (size_t i = 0; i < instances_.size(); ++i)
-        if (instances_[i]->signaled)
-            return static_cast<int>(i);
+int TNamedPipeServer::NextSignaled() {
+    size_t n = instances_.size();
+    size_t first = static_cast<size_t>(lastSignaled_ + 1);
+    for (size_t k = 0; k < n; ++k) {
+        size_t i = (first + k) % n;
+        if (instances_[i]->signaled) {
+            lastSignaled_ = static_cast<int>(i);
+            return lastSignaled_;
+        }
+    }
     return -1;
 }
 
-bool TNamedPipeServer::Perform(Instance& inst) {
+TNamedPipeServer::Instance* TNamedPipeServer::WaitingInstance() const {
+    for (const auto& inst : instances_)
+        if (inst->pending == PipeOp::Connect && !inst->done)
+            return inst.get();
+    return nullptr;
+}
+
+bool TNamedPipeServer::InstanceIsFreeing() const {
+    for (const auto& inst : instances_)
+        if (inst->Ending())
+            return true;
+    return false;
+}
+
+void TNamedPipeServer::Perform(Instance& inst) {
     int code = 0;
     ssize_t n = inst.pending == PipeOp::Read
                     ? ReceiveMessage(inst.fd, inst.readBuffer, inst.length, code)
                     : SendMessage(inst.fd, inst.writeBuffer, inst.length, code);
     if (n < 0 && code == EAGAIN)
-        return false;
+        return; // not ready after all
     inst.Complete(n >= 0, n >= 0 ? static_cast<uint32_t>(n) : 0, n >= 0 ? 0 : code);
-    return true;
 }
 
 void TNamedPipeServer::AcceptWaiting() {
@@ -448,12 +472,7 @@ void TNamedPipeServer::AcceptWaiting() {
     do {
         fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
-    Instance* waiting = nullptr;
-    for (auto& inst : instances_)
-        if (inst->pending == PipeOp::Connect && !inst->done) {
-            waiting = inst.get();
-            break;
-        }
+    Instance* waiting = WaitingInstance();
     if (fd < 0) {
         if (IsResourceShortage(errno))
             acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
@@ -473,26 +492,36 @@ int TNamedPipeServer::Wait(const TManualResetEvent& stop, int& error) {
     for (;;) {
         if (stop.IsSet())
             return 0;
-        if (int first = FirstSignaled(); first >= 0)
-            return first + 1;
-
+        // An instance that is signaled already does not end the wait before the sockets were
+        // looked at: the other instances' completions and the clients that wait to be
+        // admitted are taken in as well, so one client whose requests follow each other
+        // without a break cannot keep the server from everybody else. The sockets of the
+        // signaled instances are watched for a client that has left.
+        bool signaled = false;
         fds.assign(1, pollfd{stop.Fd(), POLLIN, 0});
         owners.clear();
-        int timeout = -1;
         bool listening = std::chrono::steady_clock::now() >= acceptPausedUntil_;
         if (listening)
             fds.push_back(pollfd{listenFd_, POLLIN, 0});
-        else
-            timeout = RemainingMs(acceptPausedUntil_) + 1;
         for (auto& inst : instances_) {
-            if (inst->done || inst->fd < 0)
+            signaled = signaled || inst->signaled;
+            if (inst->fd < 0)
                 continue;
-            if (inst->pending == PipeOp::Read || inst->pending == PipeOp::Write) {
-                short events = inst->pending == PipeOp::Read ? POLLIN : POLLOUT;
-                fds.push_back(pollfd{inst->fd, events, 0});
-                owners.push_back(inst.get());
-            }
+            short events = 0;
+            if (!inst->done && inst->pending == PipeOp::Read)
+                events = POLLIN;
+            else if (!inst->done && inst->pending == PipeOp::Write)
+                events = POLLOUT;
+            else if (!inst->signaled)
+                continue;
+            fds.push_back(pollfd{inst->fd, events, 0});
+            owners.push_back(inst.get());
         }
+        int timeout = -1;
+        if (signaled)
+            timeout = 0;
+        else if (!listening)
+            timeout = RemainingMs(acceptPausedUntil_) + 1;
 
         if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR)
@@ -502,15 +531,25 @@ int TNamedPipeServer::Wait(const TManualResetEvent& stop, int& error) {
         }
         if (fds[0].revents)
             continue;
-        // Finished exchanges go first: a client that has just left frees its instance before
-        // a newcomer is told that every instance is busy.
         size_t firstInstance = listening ? 2 : 1;
-        bool completed = false;
-        for (size_t k = firstInstance; k < fds.size(); ++k)
-            if (fds[k].revents && Perform(*owners[k - firstInstance]))
-                completed = true;
-        if (!completed && listening && (fds[1].revents & POLLIN))
+        bool clientLeft = false;
+        for (size_t k = firstInstance; k < fds.size(); ++k) {
+            // A client that has hung up (perhaps right after its last request, which is read
+            // now and answered in vain) frees its instance soon.
+            if (fds[k].revents & (POLLHUP | POLLERR))
+                clientLeft = true;
+            if (fds[k].revents && fds[k].events)
+                Perform(*owners[k - firstInstance]);
+        }
+        // A newcomer is admitted by a waiting instance at once. It is refused only when no
+        // instance is about to be freed: a client that has just left frees its instance
+        // before a newcomer is told that every instance is busy.
+        bool freeing = clientLeft || InstanceIsFreeing();
+        if (listening && (fds[1].revents & POLLIN) && (WaitingInstance() || !freeing))
             AcceptWaiting();
+        // Signaled instances take their turn one after the other.
+        if (int next = NextSignaled(); next >= 0)
+            return next + 1;
     }
 }
 

@@ -5,8 +5,9 @@
 // Server side: one listening socket serves a fixed number of instances. Each instance is a
 // slot that waits for a client (connect), then reads and writes messages on that client's
 // connection. Operations complete at once or stay pending; a completed operation leaves the
-// instance's event signaled until the next operation on it starts, and Wait() returns the
-// lowest signaled index, after the stop event, which comes first.
+// instance's event signaled until the next operation on it starts. Wait() returns the stop
+// event first, then the signaled instances in turn, so that one busy client cannot hold the
+// server for itself.
 //
 // A client is admitted only by a free instance: right after its connection is accepted it gets
 // a one-byte admission message. When every instance is busy it gets a refusal instead and the
@@ -50,7 +51,6 @@ public:
 
 private:
     int fd_ = -1;
-    int timeoutMs_;
 };
 
 // The pipe name of a local pipe path "\\.\pipe\NAME". A path naming another computer fails
@@ -108,8 +108,14 @@ private:
     void Admit(Instance& inst, int fd);
     void Refuse(int fd);
     void AcceptWaiting();
-    bool Perform(Instance& inst);
-    int FirstSignaled() const;
+    // Carries on the pending read or write of `inst` once its socket is ready.
+    void Perform(Instance& inst);
+    // The next signaled instance after the one returned last, or -1.
+    int NextSignaled();
+    // The first instance whose connect waits for a client, or nullptr.
+    Instance* WaitingInstance() const;
+    // Some instance has just lost its client and is about to wait for the next one.
+    bool InstanceIsFreeing() const;
     Instance& At(int i) { return *instances_.at(static_cast<size_t>(i)); }
 
     std::string path_;
@@ -118,6 +124,7 @@ private:
     ino_t ino_ = 0;
     // Accepting rests until then after the process ran short of descriptors or memory.
     std::chrono::steady_clock::time_point acceptPausedUntil_{};
+    int lastSignaled_ = -1; // instance the last wait returned
     std::vector<std::unique_ptr<Instance>> instances_;
 };
 

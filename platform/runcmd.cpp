@@ -30,6 +30,19 @@ struct Pipe {
     }
 };
 
+// Moves `fd` to a number above 2. A caller started with a standard descriptor closed gets
+// /dev/null or a pipe on that number; the child's dup2 onto 0, 1 and 2 would then overwrite
+// it, or leave it close-on-exec.
+bool AboveStandardDescriptors(TUniqueFd& fd) {
+    if (fd.Get() > STDERR_FILENO)
+        return true;
+    const int moved = fcntl(fd.Get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0)
+        return false;
+    fd.Reset(moved);
+    return true;
+}
+
 // Only async-signal-safe calls between fork and exec: the parent prepared everything.
 [[noreturn]] void ExecChild(const char* program, char* const argv[], int outFd, int nullFd,
                             int errFd) {
@@ -135,7 +148,8 @@ CommandResult RunCommand(const std::string& program, const std::vector<std::stri
 
     Pipe out, err;
     TUniqueFd devNull(open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (devNull.Get() < 0 || !out.Open() || !err.Open()) {
+    if (devNull.Get() < 0 || !out.Open() || !err.Open() || !AboveStandardDescriptors(devNull) ||
+        !AboveStandardDescriptors(out.write) || !AboveStandardDescriptors(err.write)) {
         result.Error = errno;
         return result;
     }
@@ -158,7 +172,8 @@ CommandResult RunCommand(const std::string& program, const std::vector<std::stri
     } while (n < 0 && errno == EINTR);
     int status = 0;
     if (n == static_cast<ssize_t>(sizeof execError)) {
-        waitpid(pid, &status, 0);
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
         result.Error = execError;
         return result;
     }

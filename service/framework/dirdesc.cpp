@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
+#include <istream>
 #include <string_view>
 
 #include "common/Comserv.h"
@@ -14,6 +14,7 @@
 #include "platform/atomicfile.h"
 #include "platform/errors.h"
 #include "platform/findfile.h"
+#include "platform/regularfile.h"
 
 namespace {
 
@@ -243,12 +244,10 @@ void TDirectoryList::ReadStatusFile(int bias) {
     // other file stays changed and is sent again.
     try {
         // Only a regular file is read: a FIFO in its place would block the scan for good.
-        std::error_code ec;
-        if (!std::filesystem::is_regular_file(StatusFilePath(), ec))
+        TRegularFileBuf file;
+        if (!file.Open(StatusFilePath()))
             return;
-        std::ifstream in(StatusFilePath(), std::ios::binary);
-        if (!in)
-            return;
+        std::istream in(&file);
         ReadStatusRecords(in, bias, [this](const TStatusRecord& line) {
             if (TFileEntry* entry = Find(line.Name))
                 entry->Changed = IsFileChanged(*entry, line, ReferenceTime);
@@ -321,5 +320,7 @@ void TDirectoryList::Save() {
             .append(langtext::StatusFileUtc)
             .append(LineEnd);
     }
-    ReplaceFileContents(StatusFilePath(), text);
+    // The directory may be writable by the users who drop files into it: a link planted in
+    // the status file's place is replaced, never followed.
+    ReplaceFileContents(StatusFilePath(), text, 0644, TLinkRule::ReplaceLink);
 }

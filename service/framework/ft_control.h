@@ -8,6 +8,7 @@
 // gets "ANSREQUNKNOWN".
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,9 @@ struct TServiceStateRecord {
     SYSTEMTIME NextActionTime; // year 0: none
 };
 #pragma pack(pop)
+
+// The records go on the wire as they lie in memory.
+static_assert(std::endian::native == std::endian::little);
 
 static_assert(sizeof(TPipeMessageHeader) == 28);
 static_assert(offsetof(TPipeMessageHeader, Command) == 0);

@@ -25,13 +25,10 @@ constexpr auto IdleSleep = std::chrono::milliseconds(100);
 // Copies at most `Max` bytes of `Text` into `Dest` (Max + 1 bytes) without cutting a UTF-8
 // character, NUL-terminated.
 void CopyText(char* Dest, size_t Max, const std::string& Text) {
-    size_t n = std::min(Max, Text.size());
-    if (n < Text.size()) {
-        while (n > 0 && (static_cast<unsigned char>(Text[n]) & 0xC0) == 0x80)
-            --n;
-    }
-    std::memcpy(Dest, Text.data(), n);
-    Dest[n] = '\0';
+    std::string cut = Text;
+    CutUtf8(cut, Max);
+    std::memcpy(Dest, cut.data(), cut.size());
+    Dest[cut.size()] = '\0';
 }
 
 // Runs `Step` as one step of the start: a failure is logged and makes the start fail, and

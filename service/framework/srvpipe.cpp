@@ -28,7 +28,24 @@ TPipeServer::~TPipeServer() {
 
 void TPipeServer::Start() {
     if (!FThread.joinable() && !FFinished.load())
-        FThread = std::thread([this] { Execute(); });
+        FThread = std::thread([this] { Run(); });
+}
+
+void TPipeServer::Run() {
+    try {
+        Execute();
+        return;
+    } catch (const std::exception& e) {
+        // Only an unforeseen failure such as a shortage of memory gets here: this pipe is no
+        // longer served, but the service goes on.
+        DebugLog(LogError, e.what());
+    } catch (...) {
+    }
+    try {
+        CloseInstances();
+    } catch (...) {
+    }
+    FFinished = true;
 }
 
 void TPipeServer::Stop() {
@@ -250,6 +267,9 @@ bool TPipeServer::BuildAnswer(int i) {
     } catch (const std::exception& e) {
         // The client is dropped without an answer; the server goes on serving.
         DebugLog(LogError, std::string(langtext::PipeRequestFailed) + e.what());
+        return false;
+    } catch (...) {
+        DebugLog(LogError, langtext::PipeRequestFailed);
         return false;
     }
     if (useDefault) {

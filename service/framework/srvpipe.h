@@ -100,6 +100,9 @@ protected:
     void Execute();
 
 private:
+    // The thread body: Execute, and when an exception escapes it, the instances are closed
+    // and the thread ends instead of taking the process down.
+    void Run();
     bool CreateInstances();
     void ListenInstance(int i);
     bool CompleteIo(int i);

@@ -54,6 +54,18 @@ TEST(ExtractField, CutNeverSplitsAUtf8Character) {
     // A three-byte character ending exactly at byte 255 stays.
     const std::string exact = std::string(252, 'x') + "\xe2\x82\xac" + "more";
     EXPECT_EQ(ExtractField(exact, ';', 0), std::string(252, 'x') + "\xe2\x82\xac");
+    // A four-byte character across the limit goes whole.
+    const std::string four = std::string(253, 'x') + "\xf0\x9f\x98\x80";
+    EXPECT_EQ(ExtractField(four, ';', 0), std::string(253, 'x'));
+}
+
+TEST(ExtractField, TextThatIsNotUtf8IsCutAtTheByteLimit) {
+    // Bytes that look like continuation bytes must not eat the whole field.
+    const std::string latin(300, '\xa9');
+    EXPECT_EQ(ExtractField(latin, ';', 0), std::string(255, '\xa9'));
+    EXPECT_EQ(ExtractField("a;" + latin, ';', 1), std::string(255, '\xa9'));
+    const std::string mixed = std::string(250, 'x') + std::string(50, '\xe9');
+    EXPECT_EQ(ExtractField(mixed, ';', 0), mixed.substr(0, 255));
 }
 
 // --- Program directory ---

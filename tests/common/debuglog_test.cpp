@@ -93,6 +93,21 @@ TEST_F(DebugLogTest, LinesAreAppendedToAnExistingFile) {
     EXPECT_EQ(lines[1].substr(19), "\tx");
 }
 
+// Detailed logging writes the transfer passwords into the log: a new log file is readable by
+// its owner only, while an existing file keeps the mode its administrator gave it.
+TEST_F(DebugLogTest, NewLogFileIsPrivateExistingFileKeepsItsMode) {
+    DebugLog(LogInfo, "first");
+    struct stat st {};
+    ASSERT_EQ(stat(logFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    ASSERT_EQ(chmod(logFile.c_str(), 0640), 0);
+    DebugLog(LogInfo, "second");
+    ASSERT_EQ(stat(logFile.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(LinesOf(Content()).size(), 2u);
+}
+
 TEST_F(DebugLogTest, EventLogGetsTheRawMessageWithItsType) {
     RecordingLogger events;
     SetDebugTarget(&events, logFile);

@@ -21,3 +21,18 @@ TEST(StrUtil, CaseFoldingLeavesUtf8Alone) {
     EXPECT_EQ(LowerCaseAscii("SOCKS5H"), "socks5h");
     EXPECT_EQ(UpperCaseAscii("ftp\xc3\xa9"), "FTP\xc3\xa9");
 }
+
+TEST(StrUtil, CutUtf8DropsASplitCharacterWholeButNeverEmptiesNonUtf8Text) {
+    std::string text = "ab\xc3\xa9";
+    CutUtf8(text, 3);
+    EXPECT_EQ(text, "ab");
+    std::string emoji = "a\xf0\x9f\x98\x80";
+    CutUtf8(emoji, 4);
+    EXPECT_EQ(emoji, "a");
+    std::string bytes(300, '\xa9'); // continuation bytes only: not UTF-8
+    CutUtf8(bytes, 255);
+    EXPECT_EQ(bytes.size(), 255u);
+    std::string short_text = "\xc3\xa9";
+    CutUtf8(short_text, 10);
+    EXPECT_EQ(short_text, "\xc3\xa9");
+}

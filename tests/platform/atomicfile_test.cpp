@@ -97,6 +97,33 @@ TEST_F(ReplaceFileTest, ASymbolicLinkKeepsPointingAtTheNewContent) {
     EXPECT_EQ(DirectoryNames(dir.File("real")), (std::set<std::string>{"target.ini"}));
 }
 
+// A link planted where a file of a shared directory is written is replaced, not followed.
+TEST_F(ReplaceFileTest, ReplaceLinkLeavesTheLinkTargetAlone) {
+    ASSERT_EQ(mkdir(dir.File("real").c_str(), 0755), 0);
+    WriteTextFile(dir.File("real/victim"), "precious");
+    ASSERT_EQ(chmod(dir.File("real/victim").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("real/victim", dir.File("status.dst").c_str()), 0);
+    ASSERT_EQ(symlink("real/none", dir.File("dangling.dst").c_str()), 0);
+    ReplaceFileContents(dir.File("status.dst"), "new", 0644, TLinkRule::ReplaceLink);
+    ReplaceFileContents(dir.File("dangling.dst"), "new too", 0644, TLinkRule::ReplaceLink);
+    EXPECT_EQ(ReadTextFile(dir.File("real/victim")), "precious");
+    EXPECT_EQ(DirectoryNames(dir.File("real")), (std::set<std::string>{"victim"}));
+    struct stat st {};
+    ASSERT_EQ(lstat(dir.File("status.dst").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u); // a new file: nothing of the target's mode
+    EXPECT_EQ(ReadTextFile(dir.File("status.dst")), "new");
+    ASSERT_EQ(lstat(dir.File("dangling.dst").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(ReadTextFile(dir.File("dangling.dst")), "new too");
+
+    // A plain file keeps its mode under either rule.
+    ASSERT_EQ(chmod(dir.File("status.dst").c_str(), 0640), 0);
+    ReplaceFileContents(dir.File("status.dst"), "again", 0644, TLinkRule::ReplaceLink);
+    EXPECT_EQ(ModeOf(dir.File("status.dst")), 0640u);
+    EXPECT_EQ(ReadTextFile(dir.File("status.dst")), "again");
+}
+
 TEST_F(ReplaceFileTest, FailuresCarryTheSystemError) {
     try {
         ReplaceFileContents(dir.File("missing/x.dst"), "x");

@@ -261,6 +261,132 @@ TEST_F(NamedPipeTest, StopEventComesBeforeSignaledInstances) {
     EXPECT_FALSE(stop.IsSet());
 }
 
+// An instance whose operations keep completing at once stays signaled from one wait to the
+// next; the tests below leave instance 0 signaled like that and check that the server still
+// looks after everybody else.
+
+TEST_F(NamedPipeTest, SignaledInstancesTakeTurnsWithNewcomers) {
+    TNamedPipeServer server("K", 2, PipeModeEveryone);
+    TManualResetEvent stop;
+    int holder = RawConnect("K");
+    ASSERT_GE(holder, 0);
+    int error = 0;
+    ASSERT_EQ(server.Connect(0, error), TPipeStart::Connected);
+    server.SetEvent(0);
+    ASSERT_EQ(server.Connect(1, error), TPipeStart::Pending);
+    auto client = std::async(std::launch::async, [] {
+        TPipeClient c(PipePath("K"), kTimeoutMs);
+        return true;
+    });
+    auto deadline = std::chrono::steady_clock::now() + 5s;
+    int result = 0;
+    while (result != 2 && std::chrono::steady_clock::now() < deadline)
+        result = server.Wait(stop, error);
+    ASSERT_EQ(result, 2) << "instance 1 never got its client";
+    uint32_t bytes = 0;
+    EXPECT_TRUE(server.GetResult(1, bytes, error));
+    EXPECT_TRUE(client.get());
+    // Both signaled: they come in turn.
+    server.SetEvent(1);
+    int first = server.Wait(stop, error);
+    int second = server.Wait(stop, error);
+    EXPECT_NE(first, second);
+    ::close(holder);
+}
+
+TEST_F(NamedPipeTest, BusyInstanceThatStaysSignaledRefusesNewcomersAtOnce) {
+    TNamedPipeServer server("L", 1, PipeModeEveryone);
+    TManualResetEvent stop;
+    int holder = RawConnect("L");
+    ASSERT_GE(holder, 0);
+    int error = 0;
+    ASSERT_EQ(server.Connect(0, error), TPipeStart::Connected);
+    server.SetEvent(0);
+    auto start = std::chrono::steady_clock::now();
+    auto newcomer = std::async(std::launch::async, [] {
+        char answer[8];
+        return ErrorCodeOf([&] { CallNamedPipe(PipePath("L"), "x", 1, answer, 8, kTimeoutMs); });
+    });
+    while (newcomer.wait_for(0s) != std::future_status::ready &&
+           std::chrono::steady_clock::now() - start < 10s)
+        ASSERT_EQ(server.Wait(stop, error), 1);
+    EXPECT_EQ(newcomer.get(), ERROR_PIPE_BUSY);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    ::close(holder);
+}
+
+TEST_F(NamedPipeTest, NewcomerWaitsWhileTheSignaledInstanceLosesItsClient) {
+    // The only instance has answered its client, which has read the answer and left; the
+    // server has not looked at the instance yet. A newcomer then is not refused: the instance
+    // is about to be free.
+    TNamedPipeServer server("M", 1, PipeModeEveryone);
+    TManualResetEvent stop;
+    int holder = RawConnect("M");
+    ASSERT_GE(holder, 0);
+    int error = 0;
+    ASSERT_EQ(server.Connect(0, error), TPipeStart::Connected);
+    server.SetEvent(0);
+    unsigned char token = 0;
+    ASSERT_EQ(::recv(holder, &token, 1, 0), 1); // as a client does, before it goes
+    ::close(holder);
+    auto newcomer = std::async(std::launch::async, [] {
+        char answer[8];
+        TPipeClient c(PipePath("M"), kTimeoutMs);
+        c.Send("hi", 2);
+        return c.Receive(answer, sizeof answer, kTimeoutMs);
+    });
+    std::this_thread::sleep_for(50ms); // the newcomer is in the queue of the listening socket
+    ASSERT_EQ(server.Wait(stop, error), 1);
+    // The server finds the client gone, disconnects and listens again: the newcomer gets in.
+    char buffer[8];
+    uint32_t bytes = 1;
+    ASSERT_EQ(ReadRequest(server, stop, buffer, sizeof buffer, bytes, error),
+              TPipeStart::Completed);
+    ASSERT_EQ(bytes, 0u);
+    server.Disconnect(0, error);
+    ASSERT_EQ(server.Connect(0, error), TPipeStart::Connected); // the newcomer waited
+    ASSERT_EQ(ReadRequest(server, stop, buffer, sizeof buffer, bytes, error),
+              TPipeStart::Completed);
+    EXPECT_EQ(server.Write(0, "ok", 2, bytes, error), TPipeStart::Completed);
+    EXPECT_EQ(newcomer.get(), 2u);
+}
+
+TEST_F(NamedPipeTest, NewcomerWaitsWhileTheLastRequestOfALeavingClientIsServed) {
+    TNamedPipeServer server("N", 1, PipeModeEveryone);
+    TManualResetEvent stop;
+    int holder = RawConnect("N");
+    ASSERT_GE(holder, 0);
+    int error = 0;
+    ASSERT_EQ(server.Connect(0, error), TPipeStart::Connected);
+    unsigned char token = 0;
+    ASSERT_EQ(::recv(holder, &token, 1, 0), 1);
+    char buffer[8];
+    uint32_t bytes = 0;
+    ASSERT_EQ(server.Read(0, buffer, sizeof buffer, bytes, error), TPipeStart::Pending);
+    // The client sends its request and goes at once; a newcomer comes before the server
+    // looks at the instance again.
+    ASSERT_EQ(::send(holder, "req", 3, 0), 3);
+    ::close(holder);
+    auto newcomer = std::async(std::launch::async, [] {
+        char answer[8];
+        TPipeClient c(PipePath("N"), kTimeoutMs);
+        c.Send("hi", 2);
+        return c.Receive(answer, sizeof answer, kTimeoutMs);
+    });
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(server.Wait(stop, error), 1);
+    ASSERT_TRUE(server.GetResult(0, bytes, error));
+    EXPECT_EQ(bytes, 3u);
+    EXPECT_EQ(server.Write(0, "ok", 2, bytes, error), TPipeStart::Failed); // in vain
+    server.Disconnect(0, error);
+    // The newcomer was kept waiting, not refused.
+    ASSERT_EQ(server.Connect(0, error), TPipeStart::Connected);
+    ASSERT_EQ(ReadRequest(server, stop, buffer, sizeof buffer, bytes, error),
+              TPipeStart::Completed);
+    EXPECT_EQ(server.Write(0, "ok", 2, bytes, error), TPipeStart::Completed);
+    EXPECT_EQ(newcomer.get(), 2u);
+}
+
 // Serves `server` from a thread of its own: admits clients, answers each message with its
 // length in decimal, drops clients that leave.
 class LengthServer {

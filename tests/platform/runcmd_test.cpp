@@ -1,5 +1,6 @@
 #include "platform/runcmd.h"
 
+#include "tests/support/forked.h"
 #include "tests/support/tempdir.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -50,6 +52,21 @@ TEST(RunCommand, ExitStatusStdinAndStderr) {
 
     r = Sh("kill -TERM $$");
     EXPECT_EQ(r.Status, Outcome::Signalled);
+}
+
+// A process started with some of its standard descriptors closed (a daemon) gets pipes and
+// /dev/null on those numbers; the child must still see its own stdin, stdout and stderr.
+TEST(RunCommand, CallerWithClosedStandardDescriptors) {
+    for (const std::vector<int>& closed :
+         {std::vector<int>{0}, {1}, {2}, {0, 1}, {1, 2}, {0, 2}, {0, 1, 2}}) {
+        const int status = RunForked([&] {
+            for (int fd : closed)
+                close(fd);
+            const CommandResult r = Sh("echo err >&2; cat || echo no-stdin; echo out");
+            return r.Status == Outcome::Exited && r.ExitCode == 0 && r.Output == "out\n" ? 0 : 1;
+        });
+        EXPECT_EQ(status, 0) << "closed " << closed.size() << " from " << closed.front();
+    }
 }
 
 TEST(RunCommand, ProgramsThatCannotStart) {

@@ -265,6 +265,24 @@ TEST_F(DirListTest, AReadOnlyStatusFileIsRewritten) {
     EXPECT_TRUE(ChangedNames(*List()).empty());
 }
 
+// Source directories are often writable by the users who drop files there: a status file
+// name turned into a link must not make the service overwrite the file it points to.
+TEST_F(DirListTest, AStatusFileLinkIsReplacedNotFollowed) {
+    TempDir elsewhere;
+    WriteTextFile(elsewhere.File("victim"), "precious");
+    AddFile("a.txt", 1);
+    ASSERT_EQ(symlink(elsewhere.File("victim").c_str(), dir.File("trlist0.dst").c_str()), 0);
+    auto list = List();
+    SendAll(*list);
+    list->Save();
+    EXPECT_EQ(ReadTextFile(elsewhere.File("victim")), "precious");
+    struct stat st {};
+    ASSERT_EQ(lstat(dir.File("trlist0.dst").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(SplitCrLf(ReadTextFile(dir.File("trlist0.dst"))).size(), 5u);
+    EXPECT_TRUE(ChangedNames(*List()).empty());
+}
+
 TEST_F(DirListTest, AFailingSaveKeepsTheOldStatusFile) {
     AddFile("a.txt", 1);
     AddFile("b.txt", 1);

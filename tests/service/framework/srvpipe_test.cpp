@@ -8,7 +8,10 @@
 #include <cstring>
 #include <memory>
 #include <regex>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "common/debuglog.h"
@@ -25,7 +28,8 @@ using namespace std::chrono_literals;
 constexpr int kTimeoutMs = 5000;
 
 // Answers "STATS" with the traffic counters, "ECHO..." with the request itself, "SLOW" once
-// the test releases it, "THROW" by raising; anything else gets the default answer.
+// the test releases it, "THROW" and "THROW42" by raising; anything else gets the default
+// answer.
 class TTestServer final : public TPipeServer {
 public:
     TTestServer(const std::string& name, int instances, int verbosity = 0)
@@ -56,6 +60,8 @@ public:
             UseDefault = false;
         } else if (request == "THROW") {
             throw Exception("request handler failed");
+        } else if (request == "THROW42") {
+            throw 42; // not an exception object at all
         }
     }
 
@@ -204,6 +210,112 @@ TEST_F(PipeServerTest, OneInstanceIsBusyWhileItsClientStays) {
     EXPECT_EQ(CallNamedPipe(PipePath("S6"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
 }
 
+// A client that sends requests back to back on several threads and reads the answers on
+// others, so that its instance nearly always has the next request waiting. It talks through a
+// blocking socket of its own to be as quick as the server.
+class FloodingClient {
+public:
+    explicit FloodingClient(const std::string& name) {
+        fd_ = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::string path = PipeSocketPath(name);
+        std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+        timeval limit{2, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        char admitted = 0;
+        if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            ::recv(fd_, &admitted, 1, 0) != 1)
+            return;
+        for (auto& sender : senders_)
+            sender = std::thread([this] {
+                while (!stop_ && ::send(fd_, "ECHO flood", 10, MSG_NOSIGNAL) == 10) {
+                }
+            });
+        for (auto& receiver : receivers_)
+            receiver = std::thread([this] {
+                char answer[64];
+                while (!stop_ && ::recv(fd_, answer, sizeof answer, 0) > 0)
+                    ++received_;
+            });
+    }
+    ~FloodingClient() {
+        stop_ = true;
+        ::shutdown(fd_, SHUT_RDWR); // wakes the threads blocked in send or recv
+        for (auto& t : senders_)
+            if (t.joinable())
+                t.join();
+        for (auto& t : receivers_)
+            if (t.joinable())
+                t.join();
+        ::close(fd_);
+    }
+    // Waits until the flood runs.
+    bool Running() const {
+        for (int i = 0; i < 500 && received_ < 1000; ++i)
+            std::this_thread::sleep_for(10ms);
+        return received_ >= 1000;
+    }
+    uint64_t Received() const { return received_; }
+
+private:
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> received_{0};
+    std::thread senders_[4];
+    std::thread receivers_[2];
+};
+
+TEST_F(PipeServerTest, BusyClientDoesNotStarveTheOthers) {
+    TTestServer server("S12", 2);
+    WaitForPipe("S12");
+    FloodingClient flood("S12");
+    ASSERT_TRUE(flood.Running());
+    // The other instance still admits and answers a client, while the flood goes on.
+    char answer[64];
+    auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i)
+        ASSERT_EQ(CallNamedPipe(PipePath("S12"), "ECHO!", 5, answer, sizeof answer, 2000), 5u)
+            << "call " << i;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    uint64_t before = flood.Received();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_GT(flood.Received(), before);
+}
+
+TEST_F(PipeServerTest, BusyClientOfTheOnlyInstanceGetsOthersRefusedAtOnce) {
+    TTestServer server("S13", 1);
+    WaitForPipe("S13");
+    FloodingClient flood("S13");
+    ASSERT_TRUE(flood.Running());
+    char answer[64];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ErrorCodeOf(
+                  [&] { CallNamedPipe(PipePath("S13"), "ECHO", 4, answer, sizeof answer, 2000); }),
+              ERROR_PIPE_BUSY);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST_F(PipeServerTest, ClientThatNeverReadsItsAnswersHoldsOnlyItsInstance) {
+    TTestServer server("S14", 2);
+    WaitForPipe("S14");
+    TPipeClient stuck(PipePath("S14"), 300); // a full socket fails its send after 300 ms
+    // Largest requests, answered by as large answers that the client leaves unread, until
+    // neither side's buffers take more.
+    std::string largest = "ECHO" + std::string(PipeBufferSize - 4, 's');
+    int sent = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (; sent < 200; ++sent)
+        if (ErrorCodeOf([&] { stuck.Send(largest.data(), largest.size()); }) != 0)
+            break;
+    EXPECT_GT(sent, 2);
+    EXPECT_LT(sent, 200);
+    char answer[64];
+    EXPECT_EQ(CallNamedPipe(PipePath("S14"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+}
+
 TEST_F(PipeServerTest, ZeroOrNegativeInstancesServeNothingAndStop) {
     for (int asked : {0, -3}) {
         auto server = std::make_unique<TTestServer>("S7", asked);
@@ -246,7 +358,13 @@ TEST_F(PipeServerTest, FailingRequestHandlerDropsOnlyThatClient) {
               }),
               EPIPE);
     EXPECT_EQ(CallNamedPipe(PipePath("S9"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
-    EXPECT_NE(LogText().find("request handler failed"), std::string::npos);
+    EXPECT_NE(LogText().find("\tPipe request failed: request handler failed"), std::string::npos);
+    EXPECT_EQ(ErrorCodeOf([&] {
+                  CallNamedPipe(PipePath("S9"), "THROW42", 7, answer, sizeof answer, kTimeoutMs);
+              }),
+              EPIPE);
+    EXPECT_EQ(CallNamedPipe(PipePath("S9"), "ECHO", 4, answer, sizeof answer, kTimeoutMs), 4u);
+    EXPECT_FALSE(server.Finished());
 }
 
 TEST_F(PipeServerTest, VerboseServerLogsItsLifeAndResets) {
