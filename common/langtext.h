@@ -162,6 +162,10 @@ inline constexpr const char* CorRenameFailed = "Renommage impossible de %s vers 
 // transfer: one file to one destination by copy or upload (kvtransfer).
 // Progress line before each file while detailed logging is on; the file's path follows.
 inline constexpr const char* TransmittingFile = "transmission du fichier ";
+// The destination of an upload (%d: 0 or 1, %s: as configured) is no host name or address.
+inline constexpr const char* UploadHostInvalid =
+    "Destination%d \"%s\" n'est pas un nom d'hôte ou une adresse valide: aucun fichier n'y est "
+    "envoyé";
 // libcurl start failures; libcurl's text follows the first.
 inline constexpr const char* CurlGlobalInitFailed = "curl_global_init failes: ";
 inline constexpr const char* CurlEasyInitFailed = "curl_easy_init failed";

@@ -116,17 +116,29 @@ void TAtomicFile::Write(const char* data, size_t size) {
     }
 }
 
-void TAtomicFile::Commit() {
-    if (fsync(fd_.Get()) != 0)
+void TAtomicFile::Commit(TFlush flush) {
+    const bool toDisk = flush == TFlush::ToDisk;
+    if (toDisk && fsync(fd_.Get()) != 0)
         ThrowErrno(errno);
-    if (tempPath_.empty())
-        LinkUnnamed();
-    if (close(fd_.Release()) != 0)
-        ThrowErrno(errno);
-    if (rename(tempPath_.c_str(), target_.c_str()) != 0)
-        ThrowErrno(errno);
-    tempPath_.clear();
-    SyncDirectory(directory_);
+    if (tempPath_.empty() && LinkUnnamedAsTarget()) {
+        // The file took the target's name, which nobody had: a failing close takes it away
+        // again, so that a failed commit leaves the target as it was.
+        if (close(fd_.Release()) != 0) {
+            const int code = errno;
+            unlink(target_.c_str());
+            ThrowErrno(code);
+        }
+    } else {
+        if (tempPath_.empty())
+            LinkUnnamed();
+        if (close(fd_.Release()) != 0)
+            ThrowErrno(errno);
+        if (rename(tempPath_.c_str(), target_.c_str()) != 0)
+            ThrowErrno(errno);
+        tempPath_.clear();
+    }
+    if (toDisk)
+        SyncDirectory(directory_);
 }
 
 void TAtomicFile::OpenNamed(mode_t mode) {
@@ -134,6 +146,18 @@ void TAtomicFile::OpenNamed(mode_t mode) {
         fd_.Reset(open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         return fd_.Valid();
     });
+}
+
+// An unnamed file whose target does not exist yet takes the target's name at once: one step
+// less than a hidden name and a rename. False when an entry of that name exists, since a link
+// never replaces anything.
+bool TAtomicFile::LinkUnnamedAsTarget() {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
+    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return true;
+    if (errno != EEXIST)
+        ThrowErrno(errno);
+    return false;
 }
 
 // An unnamed file cannot replace another by itself: it gets a hidden name first, which the
@@ -146,7 +170,7 @@ void TAtomicFile::LinkUnnamed() {
 }
 
 void ReplaceFileContents(const std::string& path, const std::string& content, mode_t newFileMode,
-                         TLinkRule links) {
+                         TLinkRule links, TFlush flush) {
     const bool followLink = links == TLinkRule::ReplaceTarget;
     std::string target = followLink ? ResolveTarget(path) : path;
 
@@ -167,5 +191,5 @@ void ReplaceFileContents(const std::string& path, const std::string& content, mo
         if (fchmod(temp.Fd(), old.st_mode & 07777) != 0)
             ThrowErrno(errno);
     }
-    temp.Commit();
+    temp.Commit(flush);
 }

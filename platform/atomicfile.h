@@ -1,6 +1,7 @@
 // Whole-file replacement that never leaves a cut file behind: the content goes to a
-// temporary file in the same directory, is flushed to disk, and is renamed over the target.
-// A crash or a full disk during the write leaves the old file whole.
+// temporary file in the same directory, is flushed to disk (unless the caller leaves that to
+// the system's write-back, TFlush), and is renamed over the target. A crash or a full disk
+// during the write leaves the old file whole.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +9,14 @@
 #include <sys/types.h>
 
 #include "platform/uniquefd.h"
+
+// Whether a replacement is flushed to disk before it is done.
+enum class TFlush {
+    ToDisk,    // the file and its directory are flushed: the new file outlasts a crash
+    WriteBack, // left to the system's write-back: readers still see the old file or the whole
+               // new one, but a crash soon after may bring back the old one (or leave an empty
+               // one on some file systems). For files whose loss a later run makes good.
+};
 
 // The file that takes the place of `target` once it is whole. It is written under a hidden
 // temporary name in the target's directory (a dot-file named after the target), and Commit()
@@ -18,7 +27,8 @@ class TAtomicFile {
 public:
     // Creates the temporary file with `mode` less the process's umask. With `allowUnnamed`
     // the file has no name while it is written (O_TMPFILE) where the file system allows it,
-    // so that a killed process leaves nothing behind; it gets its hidden name at Commit().
+    // so that a killed process leaves nothing behind; at Commit() it is linked under the
+    // target's name when nothing has that name yet, else under its hidden name.
     // Throws EOSError with the system's text.
     TAtomicFile(const std::string& target, mode_t mode, bool allowUnnamed = false);
     ~TAtomicFile();
@@ -29,14 +39,16 @@ public:
     int Fd() const { return fd_.Get(); }
     // Appends `size` bytes. Throws EOSError.
     void Write(const char* data, size_t size);
-    // Flushes the file, renames it over the target and flushes the directory. Throws
-    // EOSError; when it fails before the rename, the temporary file is removed and the target
+    // Flushes the file, renames it over the target (or links an unnamed file to a target name
+    // that nothing has yet) and flushes the directory (without the flushes for
+    // TFlush::WriteBack). Throws EOSError; the temporary file is removed then and the target
     // is left as it was.
-    void Commit();
+    void Commit(TFlush flush = TFlush::ToDisk);
 
 private:
     void OpenNamed(mode_t mode);
     void LinkUnnamed();
+    bool LinkUnnamedAsTarget();
 
     std::string target_;
     std::string directory_;
@@ -57,7 +69,8 @@ enum class TLinkRule {
 // process's umask, as any newly created file; an existing file keeps its mode (and, when the
 // process may set them, its owner and group). A symbolic link at `path` is handled by `links`.
 // The temporary file is a dot-file (hidden from directory searches) named after the target.
-// Throws EOSError with the system's text on failure; the temporary file is removed then and
-// the old file is left as it was.
+// `flush` as for TAtomicFile::Commit. Throws EOSError with the system's text on failure; the
+// temporary file is removed then and the old file is left as it was.
 void ReplaceFileContents(const std::string& path, const std::string& content,
-                         mode_t newFileMode = 0644, TLinkRule links = TLinkRule::ReplaceTarget);
+                         mode_t newFileMode = 0644, TLinkRule links = TLinkRule::ReplaceTarget,
+                         TFlush flush = TFlush::ToDisk);

@@ -60,14 +60,19 @@ void CopyContent(int in, TAtomicFile& out) {
     }
 }
 
+// Opens a regular file for reading. O_NONBLOCK: a FIFO put in the file's place after the
+// directory was searched is refused at once instead of blocking the open or the reads (the
+// flag changes nothing for a regular file); a device is refused as well.
 TUniqueFd OpenForReading(const std::string& path, struct stat& st) {
-    TUniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    TUniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd)
         ThrowErrno(errno);
     if (fstat(fd.Get(), &st) != 0)
         ThrowErrno(errno);
     if (S_ISDIR(st.st_mode))
         ThrowErrno(EISDIR);
+    if (!S_ISREG(st.st_mode))
+        ThrowErrno(EINVAL);
     return fd;
 }
 
@@ -81,18 +86,20 @@ int ForceDirectories(const std::string& directory) {
     return ec.value() != 0 ? ec.value() : EIO;
 }
 
-void CopyFileReplacing(const std::string& source, const std::string& target,
-                       bool allowUnnamedTemp) {
+void CopyFileReplacing(const std::string& source, const std::string& target, bool allowUnnamedTemp,
+                       TFlush flush) {
     struct stat st;
     TUniqueFd in = OpenForReading(source, st);
     TAtomicFile temp(target, 0600, allowUnnamedTemp);
     CopyContent(in.Get(), temp);
-    if (fchmod(temp.Fd(), st.st_mode & 07777) != 0)
+    // The permission bits only: set-user-ID and set-group-ID bits would turn the copy, owned by
+    // this process (root for the service), into a program that runs with its rights.
+    if (fchmod(temp.Fd(), st.st_mode & 0777) != 0)
         ThrowErrno(errno);
     const timespec times[2] = {st.st_atim, st.st_mtim};
     if (futimens(temp.Fd(), times) != 0)
         ThrowErrno(errno);
-    temp.Commit();
+    temp.Commit(flush);
 }
 
 TReadFile::TReadFile(const std::string& path) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/atomicfile.h"
+
 // Creates `directory` and every missing parent. Returns 0, or the errno value of the step
 // that failed (a path part that is a file gives ENOTDIR or EEXIST).
 int ForceDirectories(const std::string& directory);
@@ -16,17 +18,22 @@ int ForceDirectories(const std::string& directory);
 // so that the new name lasts: readers see the old file or the whole new one, never a part,
 // and a copy that is interrupted leaves the old file whole. The temporary file is
 // unnamed while it is written (O_TMPFILE) where the file system allows it, so a killed copy
-// leaves nothing behind; elsewhere it is a dot-file named after the target. The copy takes the
-// source's permission bits and last-write time, as a copy that keeps the file's date does.
+// leaves nothing behind, and is linked straight under the target's name when no file has it
+// yet; elsewhere it is a dot-file named after the target. The copy takes the
+// source's permission bits (not its set-ID and sticky bits) and last-write time, as a copy that
+// keeps the file's date does. A source that is no regular file fails with EISDIR (directory)
+// or EINVAL (FIFO, device, socket), without waiting on it.
 // Throws EOSError with the system's text; the target is then left as it was.
-// `allowUnnamedTemp` false always uses the named temporary file (for tests).
+// `allowUnnamedTemp` false always uses the named temporary file (for tests). With `flush`
+// TFlush::WriteBack neither the file nor the directory is flushed (see TAtomicFile::Commit).
 void CopyFileReplacing(const std::string& source, const std::string& target,
-                       bool allowUnnamedTemp = true);
+                       bool allowUnnamedTemp = true, TFlush flush = TFlush::ToDisk);
 
 // A regular file opened for reading from its start.
 class TReadFile {
 public:
-    // Throws EOSError with the system's text (EISDIR for a directory).
+    // Throws EOSError with the system's text (EISDIR for a directory, EINVAL for any other
+    // file that is not regular; a FIFO is never waited on).
     explicit TReadFile(const std::string& path);
     ~TReadFile();
     TReadFile(const TReadFile&) = delete;

@@ -51,8 +51,10 @@ bool StatEntry(int dirFd, const std::string& name, int attr, TSearchRec& rec) {
     if (name.empty() || name == "." || name == "..")
         return false;
     struct stat st;
-    // Follows symbolic links: a link counts as what it points to.
-    if (fstatat(dirFd, name.c_str(), &st, 0) != 0)
+    // Symbolic links are neither files nor directories: the service runs as root and the
+    // tracked directories are written by other users, so a link must not make it send or
+    // scan whatever the link points to.
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     int entryAttr = 0;
     if (S_ISDIR(st.st_mode))

@@ -3,9 +3,10 @@
 // Patterns use "*" and "?" and match names without regard to (ASCII) case ("*.cor" finds
 // COUNT.COR); "*" and "*.*" match every name, "*." every name without a dot. Dot-files count
 // as hidden, only regular files are files, and there is no system attribute. Symbolic links
-// are followed: a link to a regular file is a file with the target's size and time, a link to
-// a directory is a directory, a dangling link is skipped. Other entries (sockets, FIFOs,
-// devices) and "." and ".." are never returned.
+// inside the searched directory are not followed and never returned: the service runs as root
+// over directories that other users write, and a planted link must not make it read what the
+// link points to. Other entries (sockets, FIFOs, devices) and "." and ".." are never returned
+// either.
 #pragma once
 
 #include <cstdint>

@@ -33,14 +33,18 @@ TServiceThread::~TServiceThread() {
 
 void TServiceThread::Start(std::function<void()> finished) {
     thread_ = std::thread([this, finished = std::move(finished)] {
+        threadId_ = std::this_thread::get_id();
         Execute();
         finished();
     });
+    threadId_ = thread_.get_id();
 }
 
 void TServiceThread::WaitFor() {
-    if (thread_.joinable())
+    if (thread_.joinable()) {
         thread_.join();
+        threadId_ = std::thread::id();
+    }
 }
 
 void TServiceThread::Terminate() {

@@ -75,7 +75,8 @@ public:
     // Queues a control code (from the control dispatcher).
     void PostRequest(uint32_t CtrlCode);
 
-    std::thread::id ThreadID() const { return thread_.get_id(); }
+    // The service thread's id; the thread itself sees it from its first instruction on.
+    std::thread::id ThreadID() const { return threadId_.load(); }
 
 private:
     friend class TService;
@@ -89,6 +90,9 @@ private:
     std::condition_variable wake_;
     std::deque<uint32_t> queue_;
     std::atomic<bool> terminated_{false};
+    // Kept apart from thread_, which the starting thread assigns only once the new thread may
+    // already run its start handler.
+    std::atomic<std::thread::id> threadId_{};
     std::thread thread_;
 };
 

@@ -1,6 +1,7 @@
 #include "service/kvtransfer.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <stdexcept>
 #include <utility>
@@ -13,6 +14,7 @@
 #include "common/vcrt_helper.h"
 #include "platform/errors.h"
 #include "platform/filecopy.h"
+#include "platform/privatefile.h"
 
 namespace {
 
@@ -71,6 +73,39 @@ template <typename F> void ForEachLine(const std::string& text, F&& apply) {
     }
 }
 
+// An IPv6 address as a configuration gives it: hex digits, "." and at least two ":", then
+// optionally "%" and a zone name.
+bool IsIpv6Literal(std::string_view host) {
+    const size_t percent = host.find('%');
+    const std::string_view address = host.substr(0, percent);
+    if (std::count(address.begin(), address.end(), ':') < 2)
+        return false;
+    auto addressByte = [](char c) {
+        return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.';
+    };
+    if (!std::all_of(address.begin(), address.end(), addressByte))
+        return false;
+    if (percent == std::string_view::npos)
+        return true;
+    const std::string_view zone = host.substr(percent + 1);
+    auto zoneByte = [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' ||
+               c == '~' || c == '%';
+    };
+    return !zone.empty() && std::all_of(zone.begin(), zone.end(), zoneByte);
+}
+
+bool IsBracketed(std::string_view host) {
+    return host.size() >= 2 && host.front() == '[' && host.back() == ']';
+}
+
+// A byte of a host name or IPv4 address; bytes of non-ASCII (UTF-8) names pass, libcurl
+// converts such names.
+bool IsHostNameByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return std::isalnum(byte) || c == '-' || c == '.' || c == '_' || byte >= 0x80;
+}
+
 std::string ReadWholeFile(const std::string& fileName) {
     TReadFile file(fileName);
     std::string content;
@@ -127,9 +162,27 @@ std::string EncodeUrlSegment(std::string_view segment) {
     return out;
 }
 
+bool IsValidUrlHost(const std::string& host) {
+    if (IsBracketed(host))
+        return IsIpv6Literal(std::string_view(host).substr(1, host.size() - 2));
+    if (IsIpv6Literal(host))
+        return true;
+    return !host.empty() && std::all_of(host.begin(), host.end(), IsHostNameByte);
+}
+
+std::string UrlHost(const std::string& host) {
+    if (IsBracketed(host) || !IsIpv6Literal(host))
+        return host;
+    // In an address the "%" before a zone name is itself encoded.
+    const size_t percent = host.find('%');
+    if (percent == std::string::npos)
+        return "[" + host + "]";
+    return "[" + host.substr(0, percent) + "%25" + host.substr(percent + 1) + "]";
+}
+
 std::string UploadAddress(const std::string& scheme, const std::string& host, int port,
                           const std::string& subPath, const std::string& name) {
-    std::string address = scheme + host + ":" + std::to_string(port);
+    std::string address = scheme + UrlHost(host) + ":" + std::to_string(port);
     std::string part = UploadPathPart(subPath);
     // The path part starts and ends with "/"; the segments between are encoded one by one.
     size_t start = 1;
@@ -222,6 +275,11 @@ void TDestinationTransfer::Prepare(const TTransportConfig& config, int destIndex
     FLastSubPath.clear();
     if (!IsUploadType(config.Transport))
         return;
+    // A destination that is no host would change the meaning of the address: with "/" the
+    // files would land in another directory, with "@" or ":" go to another server or port.
+    const std::string& host = config.GetDestination(destIndex);
+    if (!IsValidUrlHost(host))
+        throw Exception(Format(langtext::UploadHostInvalid, destIndex, host.c_str()));
 
     curlGlobal_ = std::make_unique<CurlGlobalScope>();
     if (curlGlobal_->Result() != CURLE_OK)
@@ -248,7 +306,7 @@ void TDestinationTransfer::SetUploadOptions() {
         SetLong(CURLOPT_SSLVERSION, kFtpsTlsVersion);
     }
     if (!config.CurlProxy.empty()) {
-        SetText(CURLOPT_PROXY, MakeUrlScheme(config.CurlProxy) + config.ProxyHost + ":" +
+        SetText(CURLOPT_PROXY, MakeUrlScheme(config.CurlProxy) + UrlHost(config.ProxyHost) + ":" +
                                    std::to_string(config.ProxyPort));
         SetLong(CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
         SetText(CURLOPT_PROXYUSERPWD, config.ProxyUser + ":" + config.ProxyPassword);
@@ -323,20 +381,21 @@ void TDestinationTransfer::ForceDestinationDir(const std::string& dir) {
 
 void TDestinationTransfer::CopyToDestination(const std::string& path, const std::string& destDir,
                                              const std::string& name) {
-    CopyFileReplacing(path, destDir + "/" + name);
+    // Not flushed to disk, as a plain copy: readers still see the old file or the whole new
+    // one, and a flush of the file and of its directory would cost several times the copy of
+    // a small file.
+    CopyFileReplacing(path, destDir + "/" + name, true, TFlush::WriteBack);
 }
 
 void TDestinationTransfer::Upload(const std::string& path, const std::string& subPath,
                                   const std::string& name) {
     if (!FCurl)
         throw Exception(langtext::CurlEasyInitFailed);
+    // libcurl's verbose log shows the FTP password: the file is made private before it is
+    // opened (without that, no detailed log is written).
     FILE* detailed = nullptr;
-    if (config_->LogDetailed && CrtLoaded)
+    if (config_->LogDetailed && CrtLoaded && MakeFilePrivate(DetailedLogPath))
         detailed = CrtFopen(DetailedLogPath.c_str(), "wb");
-    if (detailed) {
-        SetLong(CURLOPT_VERBOSE, 1);
-        SetPointer(CURLOPT_STDERR, detailed, "detailed log");
-    }
     // The detailed log is detached, closed and copied into the service log on every path,
     // before an error of the upload goes on to the caller.
     ScopeExit endDetailedLog([&]() noexcept {
@@ -351,6 +410,10 @@ void TDestinationTransfer::Upload(const std::string& path, const std::string& su
         CrtFclose(detailed);
         LogFileLines(DetailedLogPath);
     });
+    if (detailed) {
+        SetLong(CURLOPT_VERBOSE, 1);
+        SetPointer(CURLOPT_STDERR, detailed, "detailed log");
+    }
     const TTransportConfig& config = *config_;
     std::string url = UploadAddress(TransferTypeToUrlScheme(config.Transport),
                                     config.GetDestination(destIndex_), config.Port, subPath, name);

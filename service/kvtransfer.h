@@ -90,7 +90,8 @@ public:
 
     // Starts a destination: `config` (which must outlive the destination) and the index of
     // the destination (0 or 1). For the upload kinds, sets up libcurl and its transfer handle
-    // and, with LogDetailed, logs the connection details. Raises Exception when libcurl cannot
+    // and, with LogDetailed, logs the connection details. Raises Exception when the
+    // destination of an upload is no host name or address (IsValidUrlHost) or libcurl cannot
     // start ("curl_global_init failes: " + libcurl's text, "curl_easy_init failed"); Finish
     // must still be called. A transfer option that libcurl refuses is logged at level 3.
     void Prepare(const TTransportConfig& config, int destIndex);
@@ -154,10 +155,17 @@ std::string PathSeparator(TTransferType type);
 std::string DestinationSubPath(const std::string& path, const std::string& separator);
 // The path part of an upload address: "/" + subPath + "/" with every "//" made "/".
 std::string UploadPathPart(const std::string& subPath);
+// True when `host` can stand as the host of an address: a name or IPv4 address of letters,
+// digits, "-", ".", "_" and non-ASCII bytes, or an IPv6 address (optionally with "%" and a
+// zone name), in brackets or not. False for an empty text.
+bool IsValidUrlHost(const std::string& host);
+// The host part of an address: an IPv6 address in brackets ("::1" gives "[::1]", the "%" of a
+// zone encoded), anything else as it is.
+std::string UrlHost(const std::string& host);
 // Percent-encodes every byte of `segment` but letters, digits and "-._~".
 std::string EncodeUrlSegment(std::string_view segment);
-// scheme + host + ":" + port + the path part of `subPath` + name, each path segment and the
-// name percent-encoded.
+// scheme + UrlHost(host) + ":" + port + the path part of `subPath` + name, each path segment
+// and the name percent-encoded.
 std::string UploadAddress(const std::string& scheme, const std::string& host, int port,
                           const std::string& subPath, const std::string& name);
 // libcurl's read callback: `stream` is the TUploadSource of the upload.

@@ -8,6 +8,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <set>
+#include <string_view>
 
 #include "common/debuglog.h"
 #include "common/langtext.h"
@@ -207,12 +208,11 @@ void RenameCorFiles(const std::string& dir, const ChainLogProc& log) {
 }
 
 bool ChainEntryForward(const std::string& chainEntry) {
-    const size_t first = chainEntry.find(';');
-    if (first == std::string::npos)
-        return false;
-    const size_t second = chainEntry.find(';', first + 1);
-    const size_t len = (second == std::string::npos) ? std::string::npos : second - first - 1;
-    return chainEntry.compare(first + 1, len, "fif") == 0;
+    // The extension is what follows the last ";", as the job splits the entry: a tracked
+    // directory may itself hold a ";".
+    const size_t semicolon = chainEntry.rfind(';');
+    return semicolon != std::string::npos &&
+           std::string_view(chainEntry).substr(semicolon + 1) == "fif";
 }
 
 void BuildShopChain(const std::string& trackDir, std::vector<std::string>& chain,

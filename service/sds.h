@@ -35,7 +35,8 @@ void CheckShopName(const std::string& name);
 void RenameCorFiles(const std::string& dir, const ChainLogProc& log);
 
 // The sending order of a chain entry: true (ascending names) only when the entry's extension
-// field is exactly "fif"; false (descending) for everything else.
+// (what follows its last ";", where the job splits it) is exactly "fif"; false (descending)
+// for everything else.
 bool ChainEntryForward(const std::string& chainEntry);
 
 // Appends the chain of the tracked directory `trackDir` to `chain`: the shops in name order,

@@ -321,6 +321,8 @@ void TDirectoryList::Save() {
             .append(LineEnd);
     }
     // The directory may be writable by the users who drop files into it: a link planted in
-    // the status file's place is replaced, never followed.
-    ReplaceFileContents(StatusFilePath(), text, 0644, TLinkRule::ReplaceLink);
+    // the status file's place is replaced, never followed. The file is not flushed to disk: a
+    // status file that a crash takes back only makes files go again, while two flushes for
+    // every directory of every job would cost several times the scan itself.
+    ReplaceFileContents(StatusFilePath(), text, 0644, TLinkRule::ReplaceLink, TFlush::WriteBack);
 }

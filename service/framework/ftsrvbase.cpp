@@ -20,6 +20,8 @@ const TSystemClock SystemClock;
 constexpr int InfoPipeInstances = 4;
 constexpr int ControlPipeInstances = 1;
 constexpr TDateTime FirstActionDelay = 5.0 / SecsPerDay;
+// A step back of the clock smaller than this is jitter, not a set-back.
+constexpr TDateTime ClockSetBackMin = 1.0 / SecsPerDay;
 constexpr auto IdleSleep = std::chrono::milliseconds(100);
 
 // Copies at most `Max` bytes of `Text` into `Dest` (Max + 1 bytes) without cutting a UTF-8
@@ -134,6 +136,7 @@ void TBaseFtrackerService::ServiceExecute(TService*) {
     PublishNextActionTime();
     TServiceThread* thread = ServiceThread();
     while (!thread->Terminated()) {
+        FollowClockSetBack();
         if (IsActionDue()) {
             try {
                 DoWork();
@@ -166,7 +169,11 @@ bool TBaseFtrackerService::StartService() {
     try {
         if (LogDetailed())
             Log(LogInfo, langtext::StartingService);
-        Version = std::make_unique<TVersionInfo>();
+        auto version = std::make_unique<TVersionInfo>();
+        {
+            std::lock_guard lock(ServiceLock); // the status record reads it
+            Version = std::move(version);
+        }
         StartStep(*this, Result, [this] {
             Chain.clear();
             StatusNames.clear();
@@ -262,7 +269,11 @@ void TBaseFtrackerService::ReleaseServiceObjects() {
     }
     StatusNames.clear();
     Chain.clear();
-    Version.reset();
+    std::unique_ptr<TVersionInfo> version;
+    {
+        std::lock_guard lock(ServiceLock);
+        version = std::move(Version);
+    }
 }
 
 void TBaseFtrackerService::JobEnded() {
@@ -287,16 +298,21 @@ void TBaseFtrackerService::ScheduleFirstAction() {
     const TDateTime now = CurrentTime();
     const TDateTime candidate = now + FirstActionDelay;
     NextAction = candidate;
+    FNextIsDelay = true;
+    FLastClockReading = now;
     const TBaseFtConfig& config = Cfg();
     if (config.ExactTimeMode) {
         const TDateTime listed = DateOf(now) + config.ExactTime.NearestTime(now);
-        if (listed > candidate)
+        if (listed > candidate) {
             NextAction = listed;
+            FNextIsDelay = false;
+        }
     }
 }
 
 void TBaseFtrackerService::ScheduleNextAction() {
     const TDateTime now = CurrentTime();
+    FLastClockReading = now;
     const TBaseFtConfig& config = Cfg();
     if (config.ExactTimeMode && config.ExactTime.Count() > 0) {
         const TDateTime t = config.ExactTime.NextTime(now);
@@ -304,9 +320,32 @@ void TBaseFtrackerService::ScheduleNextAction() {
             NextAction = DateOf(now) + t;
         else
             NextAction = DateOf(now) + 1 + config.ExactTime.NearestTime(0);
+        FNextIsDelay = false;
     } else {
         NextAction = now + config.TimeBetweenActions / SecsPerDay;
+        FNextIsDelay = true;
     }
+}
+
+void TBaseFtrackerService::FollowClockSetBack() {
+    const TDateTime now = CurrentTime();
+    const TDateTime back = FLastClockReading - now;
+    FLastClockReading = now;
+    if (back < ClockSetBackMin)
+        return;
+    if (FNextIsDelay) {
+        // The delay is kept in real time: without this an interval would grow by the hour
+        // that the end of daylight saving time repeats, or by however far the clock was
+        // set back.
+        NextAction -= back;
+    } else {
+        // A listed time that still comes within a day stays: the repeated stretch of the
+        // clock has had its jobs. One further ahead is stale.
+        const TBaseFtConfig& config = Cfg();
+        if (NextAction > DateOf(now) + 1 + config.ExactTime.NearestTime(0))
+            ScheduleNextAction();
+    }
+    PublishNextActionTime();
 }
 
 void TBaseFtrackerService::PublishNextActionTime() {

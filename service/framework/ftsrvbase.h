@@ -93,6 +93,11 @@ public:
     void ScheduleFirstAction();
     void ScheduleNextAction();
     void PublishNextActionTime();
+    // Keeps the due time sound when the local clock has gone back (the end of daylight
+    // saving time, a corrected clock) since the last reading: a due time that lies a delay
+    // after the moment it was set moves back with the clock; a listed time of day is kept,
+    // unless it now lies further ahead than any fresh schedule would put it.
+    void FollowClockSetBack();
 
     // One job over every tracked directory. Raises only the cancellation of its first check
     // point; every later failure is logged and the job goes on.
@@ -187,6 +192,10 @@ private:
     void ProcessChainEntry(const std::string& Entry, TDateTime T0);
 
     const TServiceClock* FClock;
+    // The main loop's latest reading of the clock, and whether NextAction is that reading
+    // plus a fixed delay (the start delay or the interval) rather than a listed time of day.
+    TDateTime FLastClockReading = 0;
+    bool FNextIsDelay = true;
     int FJobDepth = 0;
     bool FReleasePending = false;
     bool FClearTargetPending = false;

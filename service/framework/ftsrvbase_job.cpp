@@ -1,7 +1,10 @@
 // One job of the file-tracking service: the walk over the tracked directories, their
 // destinations and chain entries, with the check points at which a pending control request
 // ends the job, the counters and the progress and summary lines.
+#include <algorithm>
+#include <cstdint>
 #include <exception>
+#include <limits>
 
 #include "common/debuglog.h"
 #include "common/langtext.h"
@@ -37,6 +40,14 @@ namespace {
 
 [[noreturn]] void RaiseCanceled() {
     throw Exception(langtext::ServiceTaskCanceled);
+}
+
+// Whole milliseconds from `T0` to `Now`. A span that does not fit the 32-bit counter (the
+// clock was corrected by weeks or years while the job ran) shows as its largest value
+// rather than as a wrapped, possibly negative one.
+int32_t ElapsedMsBetween(TDateTime Now, TDateTime T0) {
+    return static_cast<int32_t>(
+        std::min<int64_t>(MilliSecondsBetween(Now, T0), std::numeric_limits<int32_t>::max()));
 }
 
 } // namespace
@@ -113,7 +124,7 @@ void TBaseFtrackerService::ProcessTrackedDirectory(const std::string& TrackDirec
 
 void TBaseFtrackerService::FinishTrackedDirectory(TDateTime T0, int32_t& Ok, int32_t& Bad,
                                                   int32_t& Elapsed) {
-    const auto ms = static_cast<int32_t>(MilliSecondsBetween(CurrentTime(), T0));
+    const int32_t ms = ElapsedMsBetween(CurrentTime(), T0);
     std::lock_guard lock(ServiceLock);
     Idle = true;
     ElapsedMs = ms;
@@ -181,7 +192,7 @@ void TBaseFtrackerService::ProcessChainEntry(const std::string& Entry, TDateTime
         list.Save();
         int32_t ok, bad, elapsed;
         {
-            const auto ms = static_cast<int32_t>(MilliSecondsBetween(CurrentTime(), T0));
+            const int32_t ms = ElapsedMsBetween(CurrentTime(), T0);
             std::lock_guard lock(ServiceLock);
             FilesOk += list.OkCount;
             FilesBad += list.BadCount;

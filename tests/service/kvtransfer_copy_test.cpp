@@ -4,20 +4,21 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <random>
 #include <set>
-#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "platform/errors.h"
 #include "platform/filecopy.h"
+#include "platform/privatefile.h"
 #include "tests/service/kvtransfer_fixture.h"
 #include "tests/support/forked.h"
 
@@ -89,6 +90,66 @@ TEST(TransferPaths, UploadAddressEncodesEachSegmentAndTheName) {
     EXPECT_EQ(UploadAddress("ftp://", "h", 21, "/Shop 1/ca#sse", "a b?c%d\xc3\xa9.txt"),
               "ftp://h:21/Shop%201/ca%23sse/a%20b%3Fc%25d%C3%A9.txt");
     EXPECT_EQ(EncodeUrlSegment("AZaz09-._~/:@+"), "AZaz09-._~%2F%3A%40%2B");
+    // An IPv6 host goes in brackets, the "%" of its zone encoded.
+    EXPECT_EQ(UploadAddress("ftp://", "::1", 21, "/S", "a"), "ftp://[::1]:21/S/a");
+    EXPECT_EQ(UploadAddress("sftp://", "[fe80::2]", 22, "/S", "a"), "sftp://[fe80::2]:22/S/a");
+    EXPECT_EQ(UploadAddress("ftp://", "fe80::1%eth0", 21, "/S", "a"),
+              "ftp://[fe80::1%25eth0]:21/S/a");
+}
+
+TEST(TransferPaths, HostsOfAnAddress) {
+    for (const char* host :
+         {"host", "ftp.example.com", "10.0.0.5", "my_host-2.", "::1", "[::1]", "2001:db8::7",
+          "::ffff:10.0.0.5", "fe80::1%eth0", "caf\xc3\xa9.example"})
+        EXPECT_TRUE(IsValidUrlHost(host)) << host;
+    // Each of these would change what the address means (another directory, user, port or
+    // server), or is no host at all.
+    for (const char* host :
+         {"", "host/upload", "user@host", "host:2121", "a b", "host ", "host?x", "host#x", "h\\x",
+          "[host]", "[::1", "::g", "1:2", "host%20", "fe80::1%", "\thost"})
+        EXPECT_FALSE(IsValidUrlHost(host)) << host;
+    EXPECT_EQ(UrlHost("host"), "host");
+    EXPECT_EQ(UrlHost("::1"), "[::1]");
+    EXPECT_EQ(UrlHost("[::1]"), "[::1]");
+    EXPECT_EQ(UrlHost("10.0.0.5"), "10.0.0.5");
+}
+
+// An upload destination that is no host is refused before libcurl starts: no file goes
+// anywhere. The proxy's IPv6 address goes in brackets.
+TEST(TransferPaths, UploadDestinationMustBeAHost) {
+    TransferProbe probe;
+    TDestinationTransfer transfer(probe.Hooks());
+    TTransportConfig config;
+    config.Transport = ttFtp;
+    config.Destination[1] = "files.example/incoming";
+    try {
+        transfer.Prepare(config, 1);
+        FAIL() << "a destination with a path was taken as a host";
+    } catch (const Exception& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Destination1 \"files.example/incoming\" n'est pas un nom d'h\xc3\xb4te ou une "
+                  "adresse valide: aucun fichier n'y est envoy\xc3\xa9");
+    }
+    EXPECT_FALSE(transfer.HasCurlHandle());
+    EXPECT_TRUE(probe.options.empty());
+    transfer.Finish();
+
+    config.Transport = ttSftp;
+    config.Destination[0] = "::1";
+    config.CurlProxy = "SOCKS5";
+    config.ProxyHost = "::1";
+    config.ProxyPort = 1080;
+    transfer.Prepare(config, 0);
+    EXPECT_TRUE(transfer.HasCurlHandle());
+    bool proxySeen = false;
+    for (const auto& [option, value] : probe.options)
+        if (option == CURLOPT_PROXY) {
+            EXPECT_EQ(value, "socks5://[::1]:1080");
+            proxySeen = true;
+        }
+    EXPECT_TRUE(proxySeen);
+    EXPECT_TRUE(probe.Errors().empty());
+    transfer.Finish();
 }
 
 TEST(CopyTest, ShopTreeLandsInTheDestinationLayout) {
@@ -155,6 +216,14 @@ TEST(CopyTest, ExistingTargetIsReplacedAndTakesTheSourceDateAndMode) {
     EXPECT_EQ(st.st_mtim.tv_sec, 1600000000);
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
     EXPECT_EQ(Entries(dest.File("SHOP1/caisse")), std::set<std::string>{"b.txt"});
+
+    // Set-ID bits stay behind: the copy belongs to the service, not to the source's owner.
+    ASSERT_EQ(chmod(source.c_str(), 06751), 0);
+    ASSERT_EQ(stat(source.c_str(), &st), 0);
+    ASSERT_EQ(st.st_mode & 07777, 06751u);
+    transfer.Transfer(source);
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0751u);
 }
 
 // The directory of a sub-path is made for the first file of that sub-path only: when it goes
@@ -244,60 +313,38 @@ TEST(CopyTest, LargeFileArrivesByteForByteWithNothingLeftBeside) {
 
 namespace {
 
-// Size of the file that process `pid` has open below `dir` (the copy's temporary file, named
-// or unnamed); -1 when it has none.
-long long OpenFileSizeBelow(pid_t pid, const std::string& dir) {
-    std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(fdDir, ec)) {
-        std::error_code linkError;
-        std::string target = fs::read_symlink(entry.path(), linkError).string();
-        if (linkError || target.rfind(dir + "/", 0) != 0)
-            continue;
-        struct stat st;
-        if (stat(entry.path().c_str(), &st) == 0)
-            return st.st_size;
-    }
-    return -1;
-}
+constexpr size_t kCopyLimit = 1 << 20;
 
-// Copies from a FIFO in a child, feeds it 1 MiB, waits until that much sits in the copy's
-// temporary file, and kills the child there: the middle of a copy, every time.
-void KillCopyHalfway(const std::function<void()>& copy, const std::string& fifo,
-                     const std::string& targetDir) {
-    pid_t pid = StartForked(copy);
-    int writer = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(writer, 0);
-    std::string chunk(1 << 20, 'n');
-    ASSERT_EQ(write(writer, chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (OpenFileSizeBelow(pid, targetDir) < static_cast<long long>(chunk.size()) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(OpenFileSizeBelow(pid, targetDir), static_cast<long long>(chunk.size()));
-    KillAndReap(pid);
-    close(writer);
+// Runs `copy` in a child whose files may grow to kCopyLimit bytes only: the copy of a larger
+// file is killed (SIGXFSZ) in its middle, with that much written, every time.
+void KillCopyHalfway(const std::function<void()>& copy) {
+    int status = RunForked([&] {
+        const rlimit limit{kCopyLimit, kCopyLimit};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            return 1;
+        copy();
+        return 0;
+    });
+    EXPECT_EQ(status, 128 + SIGXFSZ);
 }
 
 } // namespace
 
 TEST(CopyTest, CopyKilledHalfwayLeavesTheOldTargetWholeAndNothingElse) {
     ShopTree tree;
-    std::string fifo = tree.Root() + "/SHOP1/caisse/big.txt";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    tree.Add("SHOP1/caisse/big.txt", RandomBytes(3 * kCopyLimit, 3), "SHOP1/caisse/big.txt");
+    const std::string source = tree.Path(tree.Files().back());
     TempDir dest;
     std::string targetDir = dest.File("SHOP1/caisse");
     fs::create_directories(targetDir);
     WriteTextFile(targetDir + "/big.txt", "old whole content");
 
     CopyConfig config(dest.Path());
-    KillCopyHalfway(
-        [&] {
-            TDestinationTransfer transfer({});
-            transfer.Prepare(config, 0);
-            transfer.Transfer(fifo);
-        },
-        fifo, targetDir);
+    KillCopyHalfway([&] {
+        TDestinationTransfer transfer({});
+        transfer.Prepare(config, 0);
+        transfer.Transfer(source);
+    });
     EXPECT_EQ(ReadTextFile(targetDir + "/big.txt"), "old whole content");
     EXPECT_EQ(Entries(targetDir), std::set<std::string>{"big.txt"});
 }
@@ -306,25 +353,56 @@ TEST(CopyTest, CopyKilledHalfwayLeavesTheOldTargetWholeAndNothingElse) {
 // behind, and the target stays whole all the same.
 TEST(CopyTest, CopyKilledHalfwayWithNamedTemporaryFile) {
     TempDir dir;
-    std::string fifo = dir.File("source");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string source = dir.File("source");
+    WriteTextFile(source, RandomBytes(3 * kCopyLimit, 5));
     std::string targetDir = dir.File("out");
     fs::create_directories(targetDir);
     WriteTextFile(targetDir + "/new.txt", "old");
 
-    KillCopyHalfway([&] { CopyFileReplacing(fifo, targetDir + "/new.txt", false); }, fifo,
-                    targetDir);
+    KillCopyHalfway([&] { CopyFileReplacing(source, targetDir + "/new.txt", false); });
     EXPECT_EQ(ReadTextFile(targetDir + "/new.txt"), "old");
     std::set<std::string> entries = Entries(targetDir);
     ASSERT_EQ(entries.size(), 2u);
     std::string leftover = *entries.begin();
     EXPECT_EQ(leftover.rfind(".new.txt.", 0), 0u) << leftover;
+    EXPECT_EQ(fs::file_size(targetDir + "/" + leftover), kCopyLimit);
     EXPECT_EQ(*entries.rbegin(), "new.txt");
     // A copy to a target that does not exist yet: no file of the final name while it runs.
     std::string other = dir.File("out2");
     fs::create_directories(other);
-    KillCopyHalfway([&] { CopyFileReplacing(fifo, other + "/fresh.txt", false); }, fifo, other);
+    KillCopyHalfway([&] { CopyFileReplacing(source, other + "/fresh.txt", false); });
     EXPECT_FALSE(FileExists(other + "/fresh.txt"));
+}
+
+// A FIFO or device put in a source file's place after the directory search is refused at once:
+// it could block the service thread for good or feed it endless data.
+TEST(CopyTest, SourceThatIsNoRegularFileIsRefusedAtOnce) {
+    ShopTree tree;
+    const std::string fifo = tree.Root() + "/SHOP1/caisse/c.txt";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string device = tree.Root() + "/SHOP1/caisse/d.txt";
+    fs::create_symlink("/dev/zero", device);
+    TempDir dest;
+    CopyConfig config(dest.Path());
+    // In a child with an alarm, so that a copy that waits on the FIFO cannot hang the test.
+    int status = RunForked([&] {
+        alarm(5);
+        TDestinationTransfer transfer({});
+        transfer.Prepare(config, 0);
+        for (const std::string& path : {fifo, device}) {
+            try {
+                transfer.Transfer(path);
+                return 1;
+            } catch (const EOSError& e) {
+                if (e.Code != EINVAL)
+                    return 2;
+            }
+        }
+        return 0;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(FileExists(dest.File("SHOP1/caisse/c.txt")));
+    EXPECT_FALSE(FileExists(dest.File("SHOP1/caisse/d.txt")));
 }
 
 TEST(TransferLogTest, LogFileLinesCopiesEachLine) {
@@ -345,4 +423,33 @@ TEST(TransferLogTest, LogFileLinesCopiesEachLine) {
 
     transfer.LogFileLines(dir.File("none.txt"));
     EXPECT_EQ(probe.log, (std::vector<LoggedLine>{{3, "none.txt: " + SysErrorMessage(ENOENT)}}));
+}
+
+// The detailed log shows the FTP password: before each upload its file is made private, and
+// a file that is no regular file is never waited on.
+TEST(TransferLogTest, DetailedLogFileIsMadePrivateFirst) {
+    TempDir dir;
+    struct stat st;
+    const std::string fresh = dir.File("new.txt");
+    ASSERT_TRUE(MakeFilePrivate(fresh));
+    ASSERT_EQ(stat(fresh.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+
+    const std::string old = dir.File("old.txt");
+    WriteTextFile(old, "kept");
+    ASSERT_EQ(chmod(old.c_str(), 0664), 0);
+    ASSERT_TRUE(MakeFilePrivate(old));
+    ASSERT_EQ(stat(old.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(ReadTextFile(old), "kept");
+
+    const std::string fifo = dir.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    EXPECT_EQ(RunForked([&] {
+                  alarm(5);
+                  return MakeFilePrivate(fifo) ? 1 : 0;
+              }),
+              0);
+    EXPECT_FALSE(MakeFilePrivate(dir.Path()));
+    EXPECT_FALSE(MakeFilePrivate(dir.File("missing/log.txt")));
 }

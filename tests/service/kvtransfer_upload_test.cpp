@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -365,7 +366,14 @@ TEST(UploadTest, DetailedLogShowsTheConnectionAndCopiesLibcurlsLog) {
 
     const auto& file = tree.Files()[4];
     probe.Clear();
+    // A log file left readable by others (an earlier version made it so) is made private:
+    // libcurl's log shows the FTP password.
+    WriteTextFile(transfer.DetailedLogPath, "old");
+    ASSERT_EQ(chmod(transfer.DetailedLogPath.c_str(), 0644), 0);
     transfer.Transfer(tree.Path(file));
+    struct stat st;
+    ASSERT_EQ(stat(transfer.DetailedLogPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
     std::vector<LoggedLine> fileLines;
     std::ifstream in(transfer.DetailedLogPath);
     for (std::string line; std::getline(in, line);) {
@@ -377,6 +385,11 @@ TEST(UploadTest, DetailedLogShowsTheConnectionAndCopiesLibcurlsLog) {
     std::string log = ReadTextFile(transfer.DetailedLogPath);
     EXPECT_NE(log.find("STOR a.txt"), std::string::npos) << log;
     EXPECT_NE(log.find("SOCKS5"), std::string::npos) << log;
+    EXPECT_NE(log.find("PASS " + server.Password()), std::string::npos) << log;
+    fs::remove(transfer.DetailedLogPath);
+    transfer.Transfer(tree.Path(file));
+    ASSERT_EQ(stat(transfer.DetailedLogPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 
     // A failed upload: the log of that attempt comes first, then the error.
     probe.Clear();
@@ -393,6 +406,19 @@ TEST(UploadTest, DetailedLogShowsTheConnectionAndCopiesLibcurlsLog) {
     transfer.Prepare(config, 0);
     transfer.Transfer(tree.Path(file));
     EXPECT_TRUE(probe.log.empty());
+    EXPECT_FALSE(FileExists(transfer.DetailedLogPath));
+
+    // A program directory where the log cannot be written: the upload goes without it, and
+    // libcurl writes nothing on the standard error either.
+    config.LogDetailed = true;
+    transfer.DetailedLogPath = logDir.File("missing/ftp_detailed_log.txt");
+    transfer.Prepare(config, 0);
+    probe.Clear();
+    testing::internal::CaptureStderr();
+    transfer.Transfer(tree.Path(file));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(probe.log.empty());
+    EXPECT_EQ(probe.lastFiles.back().ok, true);
     EXPECT_FALSE(FileExists(transfer.DetailedLogPath));
 
     // Without a proxy the connection line ends after the password.

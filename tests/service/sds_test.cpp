@@ -133,14 +133,16 @@ TEST(ReservedShopDir, SixNamesInAnyCase) {
 
 TEST(ChainDirection, OnlyExactlyFifIsAscending) {
     EXPECT_TRUE(ChainEntryForward("/t/s/filters;fif"));
-    EXPECT_TRUE(ChainEntryForward("/t/s/filters;fif;more"));
+    // The extension follows the last ";", where the job splits the entry.
+    EXPECT_TRUE(ChainEntryForward("/t;x/s/filters;fif"));
+    EXPECT_FALSE(ChainEntryForward("/t/s/filters;fif;more"));
     EXPECT_FALSE(ChainEntryForward("/t/s/filters;FIF"));
     EXPECT_FALSE(ChainEntryForward("/t/s/filters;fifx"));
     EXPECT_FALSE(ChainEntryForward("/t/s;arg"));
     EXPECT_FALSE(ChainEntryForward("/t/s/caisse;txt"));
     EXPECT_FALSE(ChainEntryForward("/t/s/filters"));
     EXPECT_FALSE(ChainEntryForward("/t/s/filters;"));
-    EXPECT_FALSE(ChainEntryForward("/t/s/filters;;fif"));
+    EXPECT_TRUE(ChainEntryForward("/t/s/filters;;fif")); // the directory "/t/s/filters;"
     EXPECT_FALSE(ChainEntryForward(""));
 }
 
@@ -400,11 +402,14 @@ TEST_F(ShopChain, CountingFilesAreRenamedWhileTheChainIsBuilt) {
 }
 
 TEST_F(ShopChain, OnlyTheFiltersEntryOfABuiltChainIsAscending) {
-    MakeDir(Shop("S1/tallix"));
-    MakeDir(Shop("S1/caisse"));
-    MakeDir(Shop("S1/filters"));
-    std::vector<bool> forward;
-    for (const std::string& entry : Build(Track()))
-        forward.push_back(ChainEntryForward(entry));
-    EXPECT_EQ(forward, (std::vector<bool>{false, false, false, true}));
+    // A ";" in the tracked directory's own path changes nothing.
+    for (const std::string& track : {Track(), Track() + "/ex;port"}) {
+        MakeDir(track + "/S1/tallix");
+        MakeDir(track + "/S1/caisse");
+        MakeDir(track + "/S1/filters");
+        std::vector<bool> forward;
+        for (const std::string& entry : Build(track))
+            forward.push_back(ChainEntryForward(entry));
+        EXPECT_EQ(forward, (std::vector<bool>{false, false, false, true})) << track;
+    }
 }

@@ -1,5 +1,7 @@
 // When the service's jobs are due: the first job after the start, the next one after each
 // job, in interval and in exact-time mode, and the main loop with an interval of 0.
+#include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "tests/service/framework/ftsrvbase_fixture.h"
@@ -120,29 +122,48 @@ TEST_F(FtScheduleTest, PublishedNextActionTimeReachesTheStatusRecord) {
 }
 
 // With an interval of 0 the main loop runs one job after the other without its idle pause,
-// as long as time moves between them.
+// as long as time moves between them. The loop's pause is 100 ms: between the end of one job
+// and the start of the next, a loop that paused would spend at least that each time; one that
+// goes straight on spends next to nothing, unless the machine happens to hold the thread.
 TEST_F(FtScheduleTest, MainLoopWithIntervalZeroRunsJobsBackToBack) {
+    using Clock = std::chrono::steady_clock;
+    constexpr int Jobs = 20;
     service_.Cfg().TimeBetweenActions = 0;
     service_.Cfg().TrackDirectory[0] = DataDir();
     service_.Cfg().SaveToFile(IniPath());
     service_.OnBuildChain = [](const std::string&, std::vector<std::string>&) {};
+    // Both hooks run on the service thread, which the test reads only after it has ended.
+    std::vector<Clock::time_point> starts, ends;
+    std::atomic<int> started{0};
+    service_.OnPrepare = [&] {
+        starts.push_back(Clock::now());
+        ++started;
+    };
+    service_.OnFinish = [&] { ends.push_back(Clock::now()); };
     clock_.SetHook([this] { clock_.AdvanceMs(1); });
     RunInService(service_, [&] {
         std::thread driver([&] {
-            // Past the 5 s start delay, then let the loop run for a while.
+            // Past the 5 s start delay, once the loop has set the first due time.
+            WaitFor([&] { return service_.Record().NextActionTime.wYear != 0; }, 20000);
             clock_.AdvanceMs(6000);
-            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            WaitFor([&] { return started >= Jobs; }, 20000);
             service_.Controller(SERVICE_CONTROL_STOP);
         });
         service_.ServiceExecute(&service_);
         driver.join();
     });
     clock_.SetHook(nullptr);
-    int jobs = 0;
-    for (const auto& e : service_.Events())
-        jobs += e == "prepare 0";
-    // With the 100 ms pause between jobs there would be at most 5.
-    EXPECT_GE(jobs, 20);
+    ASSERT_GE(starts.size(), static_cast<size_t>(Jobs));
+    ASSERT_GE(ends.size(), starts.size() - 1);
+    // Most gaps are far below the pause; with the pause every one of them would reach it.
+    std::vector<Clock::duration> gaps;
+    for (size_t i = 1; i < starts.size(); ++i)
+        gaps.push_back(starts[i] - ends[i - 1]);
+    std::sort(gaps.begin(), gaps.end());
+    EXPECT_LT(gaps[gaps.size() / 2], std::chrono::milliseconds(100))
+        << "median time between two jobs: "
+        << std::chrono::duration_cast<std::chrono::microseconds>(gaps[gaps.size() / 2]).count()
+        << " us";
 }
 
 // With a real interval the loop waits; a stop ends it within its idle pause.
@@ -155,9 +176,13 @@ TEST_F(FtScheduleTest, MainLoopWaitsForTheDueTimeAndEndsOnStop) {
     std::chrono::steady_clock::duration stopTook{};
     RunInService(service_, [&] {
         std::thread driver([&] {
+            // The loop has set its first due time, 10:00:05, and idles for a while.
+            EXPECT_TRUE(
+                WaitFor([&] { return service_.Record().NextActionTime.wYear != 0; }, 20000));
             std::this_thread::sleep_for(std::chrono::milliseconds(150));
-            clock_.Set(At(10, 0, 5, 1)); // due
-            ASSERT_TRUE(WaitFor([&] { return !service_.Events().empty(); }));
+            EXPECT_TRUE(service_.Events().empty()); // not due yet
+            clock_.Set(At(10, 0, 5, 1));            // due
+            EXPECT_TRUE(WaitFor([&] { return service_.Events().size() >= 3; }, 20000));
             std::this_thread::sleep_for(std::chrono::milliseconds(250)); // no second job
             auto before = std::chrono::steady_clock::now();
             service_.Controller(SERVICE_CONTROL_STOP);
