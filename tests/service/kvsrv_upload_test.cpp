@@ -79,7 +79,8 @@ TEST_F(KvUpload, FtpsShopTreeWithSessionReuseRequiredArrivesWhole) {
     Cfg.TrackDirectory[0] = tree.Dir();
     UploadTo(ttFtps, server);
     ASSERT_TRUE(StartService());
-    ASSERT_TRUE(RunJob());
+    // On a loaded machine libcurl can wait up to a second per file for the data connection.
+    ASSERT_TRUE(RunJob(120000));
     StopService();
     EXPECT_TRUE(CopyErrors().empty()) << CopyErrors().front();
     ExpectArrived(tree, server.RootDir());
