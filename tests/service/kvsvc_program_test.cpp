@@ -19,6 +19,7 @@
 #include "tests/service/kvsrv_fixture.h"
 #include "tests/support/childprocess.h"
 #include "tests/support/errorcode.h"
+#include "tests/support/servicepipecall.h"
 #include "tests/support/svcmgr_fixture.h"
 #include "tests/support/tempdir.h"
 
@@ -28,39 +29,8 @@ namespace {
 
 const std::string ServiceName = "KelvardSvc";
 
-struct Answer {
-    TPipeMessageHeader header{};
-    std::string payload;
-    std::vector<uint8_t> bytes;
-};
-
-// One transaction on a pipe of the service; false when the pipe does not answer.
-bool TryCall(const std::string& pipe, const std::string& command, const std::string& payload,
-             Answer& answer) {
-    std::vector<uint8_t> request = BuildPipeRequest(command, payload);
-    answer.bytes.assign(PipeBufferSize, 0);
-    try {
-        size_t n = CallNamedPipe("\\\\.\\pipe\\" + pipe, request.data(), request.size(),
-                                 answer.bytes.data(), answer.bytes.size(), 5000);
-        answer.bytes.resize(n);
-    } catch (const std::exception&) {
-        return false;
-    }
-    if (!ReadPipeHeader(answer.bytes.data(), answer.bytes.size(), answer.header))
-        return false;
-    answer.payload.assign(answer.bytes.begin() + PipeHeaderSize, answer.bytes.end());
-    return true;
-}
-
-Answer Call(const std::string& pipe, const std::string& command, const std::string& payload = {}) {
-    Answer answer;
-    EXPECT_TRUE(WaitUntil([&] { return TryCall(pipe, command, payload, answer); }))
-        << command << " on " << pipe;
-    return answer;
-}
-
 TServiceStateRecord Stats() {
-    Answer answer = Call("KvSvcInfo", CmdReqGetStats);
+    PipeAnswer answer = CallServicePipe("KvSvcInfo", CmdReqGetStats);
     TServiceStateRecord record{};
     EXPECT_EQ(PipeCommandText(answer.header), CmdAnsGetStats);
     EXPECT_EQ(answer.bytes.size(), StatsAnswerLength);
@@ -135,7 +105,7 @@ TEST(KvSvcProgram, InstalledStartedSendsByCopyAnswersItsPipesStopsAndIsRemoved) 
     EXPECT_STREQ(before.LastOkFile, "");
 
     // The configuration as it is on disk.
-    Answer fetched = Call("KvSvcControl", CmdReqGetConfig);
+    PipeAnswer fetched = CallServicePipe("KvSvcControl", CmdReqGetConfig);
     EXPECT_EQ(PipeCommandText(fetched.header), CmdAnsGetConfig);
     EXPECT_EQ(+fetched.header.PayloadLength, static_cast<int32_t>(ini.size()));
     EXPECT_EQ(fetched.payload, ini);
@@ -180,7 +150,7 @@ TEST(KvSvcProgram, InstalledStartedSendsByCopyAnswersItsPipesStopsAndIsRemoved) 
     const std::string interval = "TimeBetweenActions=3600";
     ASSERT_NE(replaced.find(interval), std::string::npos) << ini;
     replaced.replace(replaced.find(interval), interval.size(), "TimeBetweenActions=900");
-    Answer set = Call("KvSvcControl", CmdReqSetConfig, replaced);
+    PipeAnswer set = CallServicePipe("KvSvcControl", CmdReqSetConfig, replaced);
     EXPECT_EQ(PipeCommandText(set.header), CmdAnsSetConfig);
     EXPECT_EQ(+set.header.Status, 0);
     EXPECT_EQ(ReadTextFile(iniPath), replaced);
@@ -188,13 +158,14 @@ TEST(KvSvcProgram, InstalledStartedSendsByCopyAnswersItsPipesStopsAndIsRemoved) 
     ASSERT_EQ(stat(iniPath.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     // The statistics are not served on the control pipe.
-    EXPECT_EQ(PipeCommandText(Call("KvSvcControl", CmdReqGetStats).header), CmdAnsReqUnknown);
+    EXPECT_EQ(PipeCommandText(CallServicePipe("KvSvcControl", CmdReqGetStats).header),
+              CmdAnsReqUnknown);
 
     service.Control(SERVICE_CONTROL_STOP);
     ASSERT_TRUE(WaitUntil([&] { return service.QueryStatus().CurrentState == SERVICE_STOPPED; }));
     EXPECT_EQ(service.QueryStatus().Win32ExitCode, 0u);
-    Answer gone;
-    EXPECT_FALSE(TryCall("KvSvcInfo", CmdReqGetStats, "", gone));
+    PipeAnswer gone;
+    EXPECT_FALSE(TryCallServicePipe("KvSvcInfo", CmdReqGetStats, "", gone));
 
     std::vector<std::string> log = LogMessages(logPath);
     ASSERT_FALSE(log.empty());

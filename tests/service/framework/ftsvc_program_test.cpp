@@ -10,6 +10,7 @@
 #include "platform/namedpipe.h"
 #include "platform/svcmgr_client.h"
 #include "service/framework/ft_control.h"
+#include "tests/support/servicepipecall.h"
 #include "tests/support/svcmgr_fixture.h"
 #include "tests/support/tempdir.h"
 
@@ -17,39 +18,8 @@ namespace {
 
 const std::string ServiceName = "FtSvc";
 
-struct Answer {
-    TPipeMessageHeader header{};
-    std::string payload;
-    std::vector<uint8_t> bytes;
-};
-
-// One request; false when the pipe does not answer (not there yet, or gone).
-bool TryCall(const std::string& pipe, const std::string& command, const std::string& payload,
-             Answer& answer) {
-    std::vector<uint8_t> request = BuildPipeRequest(command, payload);
-    answer.bytes.assign(PipeBufferSize, 0);
-    try {
-        size_t n = CallNamedPipe("\\\\.\\pipe\\" + pipe, request.data(), request.size(),
-                                 answer.bytes.data(), answer.bytes.size(), 5000);
-        answer.bytes.resize(n);
-    } catch (const std::exception&) {
-        return false;
-    }
-    if (!ReadPipeHeader(answer.bytes.data(), answer.bytes.size(), answer.header))
-        return false;
-    answer.payload.assign(answer.bytes.begin() + PipeHeaderSize, answer.bytes.end());
-    return true;
-}
-
-Answer Call(const std::string& pipe, const std::string& command, const std::string& payload = {}) {
-    Answer answer;
-    EXPECT_TRUE(WaitUntil([&] { return TryCall(pipe, command, payload, answer); }))
-        << command << " on " << pipe;
-    return answer;
-}
-
 TServiceStateRecord Stats() {
-    Answer answer = Call(ServiceName + "Info", CmdReqGetStats);
+    PipeAnswer answer = CallServicePipe(ServiceName + "Info", CmdReqGetStats);
     TServiceStateRecord record{};
     EXPECT_EQ(PipeCommandText(answer.header), CmdAnsGetStats);
     if (answer.bytes.size() == StatsAnswerLength)
@@ -119,10 +89,10 @@ TEST(FtServiceProgram, RunsUnderTheManagerAnswersItsPipesAndStopsInTheMiddleOfAJ
     EXPECT_EQ(+before.VersionRelease, 4);
     EXPECT_EQ(std::string(before.LastEventText), "Pipe server started \"FtSvcControl\"");
 
-    Answer config = Call(ServiceName + "Control", CmdReqGetConfig);
+    PipeAnswer config = CallServicePipe(ServiceName + "Control", CmdReqGetConfig);
     EXPECT_EQ(PipeCommandText(config.header), CmdAnsGetConfig);
     EXPECT_EQ(config.payload, ini);
-    Answer unknown = Call(ServiceName + "Info", CmdReqGetConfig);
+    PipeAnswer unknown = CallServicePipe(ServiceName + "Info", CmdReqGetConfig);
     EXPECT_EQ(PipeCommandText(unknown.header), CmdAnsReqUnknown);
 
     // The job runs: busy, files going out one by one.
@@ -139,7 +109,7 @@ TEST(FtServiceProgram, RunsUnderTheManagerAnswersItsPipesAndStopsInTheMiddleOfAJ
         << during.LastOkFile;
 
     const std::string changed = ini + "[Directory2]\r\nTrackDirectory=/nowhere\r\n";
-    Answer set = Call(ServiceName + "Control", CmdReqSetConfig, changed);
+    PipeAnswer set = CallServicePipe(ServiceName + "Control", CmdReqSetConfig, changed);
     EXPECT_EQ(PipeCommandText(set.header), CmdAnsSetConfig);
     EXPECT_EQ(+set.header.Status, 0);
     EXPECT_EQ(ReadTextFile(programDir + "/ftsvc.ini"), changed);
@@ -150,8 +120,8 @@ TEST(FtServiceProgram, RunsUnderTheManagerAnswersItsPipesAndStopsInTheMiddleOfAJ
     // One file of 50 ms and the end of the job, not the remaining files.
     EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(3000));
     EXPECT_EQ(service.QueryStatus().Win32ExitCode, 0u);
-    Answer gone;
-    EXPECT_FALSE(TryCall(ServiceName + "Info", CmdReqGetStats, "", gone));
+    PipeAnswer gone;
+    EXPECT_FALSE(TryCallServicePipe(ServiceName + "Info", CmdReqGetStats, "", gone));
 
     // The files sent before the stop are recorded, the rest waits for the next job.
     int recorded = CountRecorded(data + "/dirlist.dst");
