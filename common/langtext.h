@@ -201,4 +201,227 @@ inline constexpr const char* DialFailed = "Erreur de connexion de \"%s\": %s";
 inline constexpr const char* DialHungUp = "Connexion de \"%s\" est terminée";
 inline constexpr const char* DialHangUpFailed = "Erreur de déconnexion de \"%s\": %s";
 
+// --- console: oserror, svcctrl, basesvc_acess (the console window framework) ---
+// An operating-system failure: the code, then CR LF and the system's text.
+inline constexpr const char* SystemErrorCode = "System Error.  Code: %d.";
+inline constexpr const char* OSFunctionFailed = "A call to an OS function failed";
+inline constexpr const char* FailedToStartService = "Failed to start service";
+inline constexpr const char* FailedToStopService = "Failed to stop service";
+// Defaults of the window's names; a concrete console sets its own.
+inline constexpr const char* DefaultSettingsFileName = "svc_cfg.ini";
+inline constexpr const char* DefaultServiceName = "ServiceSvc";
+inline constexpr const char* DefaultLocalConfigFileName = "cfg_local.ini";
+inline constexpr const char* DefaultInfoPipeName = "SvcInfo";
+inline constexpr const char* DefaultControlPipeName = "SvcControl";
+// Settings file: section and key of the PC shown.
+inline constexpr const char* SettingsSection = "General";
+inline constexpr const char* SettingsRemotePc = "RemotePC";
+// Command-line switches (after "-" or "/", compared in upper case).
+inline constexpr const char* SwitchConfig = "CONFIG";
+inline constexpr const char* SwitchTime = "TIME:";
+// The PC in messages when it is this one.
+inline constexpr const char* ThisPc = "cet PC";
+// Window captions.
+inline constexpr const char* WndBtnPc = "Sur un autre PC";
+inline constexpr const char* WndBtnPcHint = "Choisissez l'ordinateur où le service travaille";
+inline constexpr const char* WndTsHardware = "Opérations avec les fichiers de données";
+inline constexpr const char* WndLastFileOk = "Dernier fichier traite sans erreur";
+inline constexpr const char* WndLastFileBad = "Dernier fichier en erreur";
+inline constexpr const char* WndLastGroup = "Heure du dernier contrôle de fichier";
+inline constexpr const char* WndFileCheckAt = "Heure du contrôle suivant";
+inline constexpr const char* WndLastEvtTime = "Dernier évènement";
+inline constexpr const char* WndLastErrTime = "Dernière erreur";
+inline constexpr const char* WndTsStatistics = "Statistique";
+inline constexpr const char* WndVersion = "Version du Service:";
+inline constexpr const char* WndStartedAt = "Démarrage a:";
+inline constexpr const char* WndConns = "Connections avec succès:";
+inline constexpr const char* WndConErrors = "Connections avec erreur:";
+inline constexpr const char* WndReq = "Demandes received:";
+inline constexpr const char* WndReqBytes = "Bytes received:";
+inline constexpr const char* WndAns = "Réponses sent:";
+inline constexpr const char* WndAnsBytes = "Bytes sent:";
+inline constexpr const char* WndWriteErr = "Write errors:";
+inline constexpr const char* WndBtnSrvStart = "Démarrer le service";
+inline constexpr const char* WndBtnSrvStartHint = "Démarrer Zuzedevevivove Service sur PC indiqué";
+inline constexpr const char* WndBtnSrvStop = "Arrêter le service";
+inline constexpr const char* WndBtnSrvStopHint = "Arrêter Zuzedevevivove Service sur PC indiqué";
+inline constexpr const char* WndBtnConfigure = "Configurer le service";
+inline constexpr const char* WndBtnConfigureHint = "Change Zuzedevevivove parameters on specified PC";
+inline constexpr const char* WndBtnClose = "Fermer";
+inline constexpr const char* WndPanelService = "Service";
+inline constexpr const char* WndPanelBusy = "Traite";
+// Status texts of the state polling; the system's text follows. %s: the PC.
+inline constexpr const char* ScmErrorOn = "Service Control Manager erreur sur %s: ";
+inline constexpr const char* ServiceAbsentOn = "accès au service est absent sur %s: ";
+// Start or stop asked for a service already in that state; the PC follows.
+inline constexpr const char* AlreadyRunningOn = "The service is running already on ";
+inline constexpr const char* AlreadyStoppedOn = "The service is stopped already on ";
+// Statistics display.
+inline constexpr const char* LengthError = "Length error";
+inline constexpr const char* VersionNumbers = "%d.%d.%d";
+inline constexpr const char* CounterFormat = "%12.0n";
+inline constexpr const char* GroupResult = "traité sans erreurs - %d, avec les erreurs - %d, en ";
+inline constexpr const char* NextCheckIn = "%s (dans %d sec)";
+// Configuration exchange and restart. %s: the PC.
+inline constexpr const char* ReceivingConfig = "reçois la configuration de %s...";
+inline constexpr const char* SendingConfig = "envoie la configuration à %s...";
+inline constexpr const char* WrongQuittance = "Wrong quittance from Tallix Service";
+inline constexpr const char* AskStartService =
+    "Service n'est pas travailler.\rVulez vous demarrer maintenant?";
+inline constexpr const char* ChangingServiceConfig = "Changing service configuration...";
+// The service's configuration file is larger than one message carries; %s: the PC, %d: the
+// limit in bytes. Editing it here would cut it.
+inline constexpr const char* ConfigTooLargeToEdit =
+    "The configuration file of the service on %s is larger than %d bytes: it cannot be edited "
+    "from this console without losing its end.";
+// The working copy is larger than one message carries: its size and the limit.
+inline constexpr const char* ConfigTooLargeToSend =
+    "The configuration is %lld bytes long; at most %d bytes can be sent to the service.";
+// --- console: basesvc_configdlg ---
+// The base configuration dialog: caption, buttons, page and the controls' captions.
+inline constexpr const char* CfgDlgCaption = "Configuration du service";
+inline constexpr const char* CfgDlgOK = "OK";
+inline constexpr const char* CfgDlgCancel = "Annuler";
+inline constexpr const char* CfgDlgTsGeneral = "General";
+inline constexpr const char* CfgDlgLabCentralizationDir = "Classeur principal de Zuzedevevivove";
+inline constexpr const char* CfgDlgBrowseDirHint =
+    "Choisissez le classeur principal de Rizizodirevuro";
+inline constexpr const char* CfgDlgLabFreq = "Contrôler l'état des fichiers chaque";
+inline constexpr const char* CfgDlgLabMin = "sec";
+inline constexpr const char* CfgDlgLogDetailed = "Suivi d’activité";
+// Title of the folder picker of the configuration dialogs.
+inline constexpr const char* CfgDlgSelectFolder = "Selection du dossier cible";
+// --- console: selectpc, scwserv ---
+// PC selection dialog. The prompt's two sentences are joined by one CR.
+inline constexpr const char* SelPcCaption = "Commuté pour un autre PC";
+inline constexpr const char* SelPcPrompt =
+    "Tapez le nom du PC ou choisissez PC parmi la liste.\r"
+    "Laissez le nom non rempli si vous voulez choisir votre PC";
+inline constexpr const char* SelPcOK = "OK";
+inline constexpr const char* SelPcCancel = "Annuler";
+// The computer list: the label of the name edit and of the list of known computers.
+inline constexpr const char* BrowsePcName = "Nom de l'ordinateur:";
+inline constexpr const char* BrowsePcKnown = "Ordinateurs connus:";
+// Mail. %s: the header's name.
+inline constexpr const char* MailHeaderLineBreak =
+    "The mail header \"%s\" must be a single line: it contains a line break.";
+// %s: the attachment's path, then the system's text.
+inline constexpr const char* MailAttachmentUnreadable = "Cannot read the attachment %s: %s";
+// %s: the mail program, then the system's text.
+inline constexpr const char* MailProgramNotRun = "Cannot run the mail program %s: %s";
+// %s: the mail program; %d: its exit status; %s: what it wrote on its error output.
+inline constexpr const char* MailProgramFailed = "The mail program %s failed with status %d: %s";
+inline constexpr const char* MailProgramFailedSilently =
+    "The mail program %s failed with status %d.";
+// %s: the mail program; %d: the signal.
+inline constexpr const char* MailProgramKilled = "The mail program %s was ended by signal %d.";
+// %s: the mail program; %d: seconds.
+inline constexpr const char* MailProgramTimedOut =
+    "The mail program %s did not finish within %d seconds; it was stopped.";
+// %s: the mail program; it closed its input before the whole message was written.
+inline constexpr const char* MailProgramStoppedReading =
+    "The mail program %s stopped reading the message before its end.";
+// --- transfer console: kelvardsvc_cfgmain and the program ---
+inline constexpr const char* KvConsoleTitle = "Zuzedevevivove Service Statistics & Status";
+inline constexpr const char* KvSettingsFileName = "kelvardsvc_cfg.ini";
+inline constexpr const char* KvLocalConfigFileName = "kelvardsvc_local.ini";
+inline constexpr const char* KvMainCaption = "Service de Trasport et de Configuration & Statut";
+inline constexpr const char* KvLabPc = "Contrôler Service de Transport sur ";
+inline constexpr const char* KvTsHardware = "Envoi des fichiers";
+// The account's password does not fit the manager's 64-character field; %s: the account.
+inline constexpr const char* KvPasswordTooLong =
+    "The password of the account %s is longer than 64 characters, the most that the service "
+    "manager keeps for a logon account.";
+// Started without administrator rights and no way to ask for them.
+inline constexpr const char* KvNeedsRoot =
+    "This program changes and restarts a system service: it must run as root (for example "
+    "with sudo or pkexec).";
+// --- transfer console: kelvardsvc_configdlg2 ---
+// Captions of the transfer configuration dialog.
+inline constexpr const char* KvCfgLabCentralizationDir =
+    "Vantorix est le dossier de données suivi par le service";
+inline constexpr const char* KvCfgBrowseDirHint = "Selectionner le dossier à suivre";
+inline constexpr const char* KvCfgRbExactTime = "Contrôler l'état des fichiers à";
+inline constexpr const char* KvCfgLabDest = "Copie des nouveaux fichiers du dossier vers ";
+inline constexpr const char* KvCfgLabDestination0 = "Destination";
+inline constexpr const char* KvCfgCbDestination1 = "2ième copie vers";
+inline constexpr const char* KvCfgLabShop = "Pour la boutique";
+inline constexpr const char* KvCfgLabPassword = "Mot de passe";
+inline constexpr const char* KvCfgCbPassive = "Mode Passif";
+inline constexpr const char* KvCfgLabInetConn = "Liaison Internet";
+inline constexpr const char* KvCfgLabInetDisconnDelay = "Pause avant le déconnexion";
+inline constexpr const char* KvCfgLabProxyType = "Proxy type";
+// The account caption: the login of the upload kinds, the service's own account for COPY.
+inline constexpr const char* KvCfgLabUser = "Identifiant";
+inline constexpr const char* KvCfgLabServiceAccount = "Compte du service";
+// Hint of the folder buttons of the destinations (COPY on this PC).
+inline constexpr const char* KvCfgBrowseDestHint = "Choisissez le dossier de destination";
+// First items of the dial-up list and of the proxy list, then the proxy kinds offered.
+inline constexpr const char* KvCfgDefaultConnection = "par défaut";
+inline constexpr const char* KvCfgNoProxy = "<none>";
+inline constexpr const char* KvCfgCurlProxies[] = {"HTTP",    "HTTPS",  "SOCKS4",
+                                                   "SOCKS4A", "SOCKS5", "SOCKS5H"};
+// The account a COPY service runs under when no user is given.
+inline constexpr const char* KvCfgLocalSystem = ".\\LocalSystem";
+// Checks of the settings before they are saved or tested.
+inline constexpr const char* KvCfgTimeNotDefined = "Le temps du contrôle n'est pas défini";
+inline constexpr const char* KvCfgWrongPassword = "Le mot de passe est incorrect";
+// --- transfer console: transsvc_conntest ---
+// Connectivity test dialog: captions; the window caption gets the destination after
+// ConnTestSeparator, then the state.
+inline constexpr const char* ConnTestCaption = "Connectivity test";
+inline constexpr const char* ConnTestSeparator = ": ";
+inline constexpr const char* ConnTestInProgress = ": in porgress";
+inline constexpr const char* ConnTestNoErrors = ": no errors found";
+inline constexpr const char* ConnTestErrorsFound = ": ERRORS FOUND";
+inline constexpr const char* ConnTestBtnTest = "Test";
+inline constexpr const char* ConnTestBtnSend = "Send report";
+inline constexpr const char* ConnTestBtnBack = "Back to Configuration";
+inline constexpr const char* ConnTestBtnContinue = "Continue";
+inline constexpr const char* ConnTestBtnContinueErrors = "Continue with errors";
+inline constexpr const char* ConnTestConfigUndefined = "Transport Service configuration udefined";
+// The sample file (in the current directory) and its content: the console's major, minor and
+// release numbers, then the date and time.
+inline constexpr const char* ConnTestSampleFileName = "smaple.dat";
+inline constexpr const char* ConnTestSampleText =
+    "This is a sample file.\r\n"
+    "\r\n"
+    "It is only used to test connectivity\r\n"
+    "between Transport Service and destination host.\r\n"
+    "The file was transferred by TS ver. %d.%d.%d. on %s\r\n";
+// libcurl's verbose log of the test upload, in the program directory.
+inline constexpr const char* ConnTestDetailedLogFileName = "ftp_test_detailed_log.txt";
+// Report header; each label is padded to 15 characters and followed by " - ".
+inline constexpr const char* ConnTestParameters = "Transport parameters:";
+inline constexpr const char* ConnTestTracks = "Service tracks content of %s";
+inline constexpr const char* ConnTestTransferMode = "transfer mode   - ";
+inline constexpr const char* ConnTestDestination = "destination     - ";
+inline constexpr const char* ConnTestDestination2 = "2nd destination - ";
+inline constexpr const char* ConnTestForShop = "for the shop    - ";
+inline constexpr const char* ConnTestForUser = "for the user    - ";
+inline constexpr const char* ConnTestWithPassword = "with password   - ";
+inline constexpr const char* ConnTestFtpMode = "FTP mode        - ";
+inline constexpr const char* ConnTestFtpPort = "FTP port        - ";
+inline constexpr const char* ConnTestProxyType = "FTP proxy type  - ";
+inline constexpr const char* ConnTestProxyHost = "FTP proxy host  - ";
+inline constexpr const char* ConnTestProxyPort = "FTP proxy port  - ";
+inline constexpr const char* ConnTestProxyUser = "FTP proxy user  - ";
+inline constexpr const char* ConnTestProxyPassword = "FTP proxy password  - ";
+inline constexpr const char* ConnTestPassive = "passive";
+inline constexpr const char* ConnTestActive = "active";
+inline constexpr const char* ConnTestProxyNone = "none";
+// Steps of one destination. %s: the destination; %d: the sample's size.
+inline constexpr const char* ConnTestCheckDestination = "Check destination %s:";
+inline constexpr const char* ConnTestCheckingTransfer = "Checking file transfer to %s: ";
+inline constexpr const char* ConnTestTransferring = "Transferring %d bytes...";
+inline constexpr const char* ConnTestOk = " Ok.";
+// Logon of the COPY user: the account as configured, then the system's text.
+inline constexpr const char* ConnTestLoginFailed = "Failed to login as user %s: %s";
+inline constexpr const char* ConnTestImpersonateFailed = "Failed to impersonate user %s : %s";
+// The mailed report: its first two lines (the date and time; the console's version), the
+// subject and the support address it goes to.
+inline constexpr const char* ConnTestReportTitle = "Connectivity test report %s";
+inline constexpr const char* ConnTestReportGenerated = "(generated by TS configuration v. %s)";
+inline constexpr const char* ConnTestReportSubject = "Connectibity test report";
+inline constexpr const char* ConnTestReportAddress = "transport-support@localhost";
 } // namespace langtext

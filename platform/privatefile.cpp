@@ -6,9 +6,18 @@
 #include <unistd.h>
 
 std::FILE* OpenPrivateForAppend(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    // A root program appends here (the console's log lies in its current directory): a link
+    // planted at that name is not followed, and only a regular file is written.
+    const int fd = ::open(
+        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (fd < 0)
         return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
     std::FILE* file = ::fdopen(fd, "a");
     if (file == nullptr) {
         const int saved = errno;

@@ -7,7 +7,8 @@
 #include <string>
 
 // Opens `path` for appending (created when missing, close-on-exec); nullptr on failure with
-// errno set.
+// errno set. A symbolic link at `path` is not followed and anything but a regular file is
+// refused.
 std::FILE* OpenPrivateForAppend(const std::string& path);
 
 // Makes `path` a regular file that only its owner may read and write, for a file that another

@@ -250,20 +250,27 @@ void TDestinationTransfer::LogCurlError(CURLcode code) {
         Log(LogError, CurlErrorText(code));
 }
 
+void TDestinationTransfer::OptionResult(CURLcode code) {
+    if (hooks_.OptionResult)
+        hooks_.OptionResult(code);
+    else
+        LogCurlError(code);
+}
+
 void TDestinationTransfer::SetLong(CURLoption option, long value) {
-    LogCurlError(CurlSetOptLong(FCurl.get(), option, value));
+    OptionResult(CurlSetOptLong(FCurl.get(), option, value));
     if (hooks_.OptionSet)
         hooks_.OptionSet(option, std::to_string(value));
 }
 
 void TDestinationTransfer::SetText(CURLoption option, const std::string& value) {
-    LogCurlError(CurlSetOptStr(FCurl.get(), option, value));
+    OptionResult(CurlSetOptStr(FCurl.get(), option, value));
     if (hooks_.OptionSet)
         hooks_.OptionSet(option, value);
 }
 
 void TDestinationTransfer::SetPointer(CURLoption option, void* value, const char* description) {
-    LogCurlError(CurlSetOptPtr(FCurl.get(), option, value));
+    OptionResult(CurlSetOptPtr(FCurl.get(), option, value));
     if (hooks_.OptionSet)
         hooks_.OptionSet(option, value ? description : "");
 }
@@ -288,7 +295,7 @@ void TDestinationTransfer::Prepare(const TTransportConfig& config, int destIndex
     if (!FCurl)
         throw Exception(langtext::CurlEasyInitFailed);
     SetUploadOptions();
-    if (config.LogDetailed)
+    if (config.LogDetailed && ShowConnectionDetails)
         LogConnectionDetails(config.GetDestination(destIndex));
 }
 
@@ -394,7 +401,8 @@ void TDestinationTransfer::Upload(const std::string& path, const std::string& su
     // libcurl's verbose log shows the FTP password: the file is made private before it is
     // opened (without that, no detailed log is written).
     FILE* detailed = nullptr;
-    if (config_->LogDetailed && CrtLoaded && MakeFilePrivate(DetailedLogPath))
+    if ((config_->LogDetailed || DetailedLogAlways) && CrtLoaded &&
+        MakeFilePrivate(DetailedLogPath))
         detailed = CrtFopen(DetailedLogPath.c_str(), "wb");
     // The detailed log is detached, closed and copied into the service log on every path,
     // before an error of the upload goes on to the caller.
@@ -429,11 +437,11 @@ void TDestinationTransfer::SendFile(const std::string& path, const std::string& 
     });
     const int64_t size = FFileBuffer->Size();
     SetText(CURLOPT_URL, url);
-    LogCurlError(
+    OptionResult(
         curl_easy_setopt(FCurl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size)));
     if (hooks_.OptionSet)
         hooks_.OptionSet(CURLOPT_INFILESIZE_LARGE, std::to_string(size));
-    LogCurlError(CurlSetReadFunction(FCurl.get(), &CurlReadFromStream));
+    OptionResult(CurlSetReadFunction(FCurl.get(), &CurlReadFromStream));
     if (hooks_.OptionSet)
         hooks_.OptionSet(CURLOPT_READFUNCTION, "CurlReadFromStream");
     SetPointer(CURLOPT_READDATA, FFileBuffer.get(), "source file");
@@ -457,7 +465,12 @@ void TDestinationTransfer::SendFile(const std::string& path, const std::string& 
 void TDestinationTransfer::LogFileLines(const std::string& fileName) {
     try {
         std::string content = ReadWholeFile(fileName);
-        ForEachLine(content, [&](const std::string& line) { Log(LogInfo, line); });
+        ForEachLine(content, [&](const std::string& line) {
+            if (hooks_.DetailedLogLine)
+                hooks_.DetailedLogLine(line);
+            else
+                Log(LogInfo, line);
+        });
     } catch (const std::exception& e) {
         Log(LogError, BaseNameOf(fileName) + ": " + e.what());
     }

@@ -51,6 +51,12 @@ struct TTransferHooks {
     // Each libcurl option as it is set, with its value as text; may be empty. Lets tests see
     // what a transfer handle was given.
     std::function<void(CURLoption option, const std::string& value)> OptionSet;
+    // The result of every libcurl option as it is set; may be empty. When set, a refused
+    // option is reported here only, not logged.
+    std::function<void(CURLcode result)> OptionResult;
+    // Each line of an upload's detailed log; may be empty. When set, the lines come here
+    // instead of the log.
+    std::function<void(const std::string& line)> DetailedLogLine;
 };
 
 // The file of the current upload, read from disk as libcurl asks for it (READDATA of the
@@ -115,12 +121,18 @@ public:
     void Upload(const std::string& path, const std::string& subPath, const std::string& name);
     // Logs libcurl's text of `code` at level 3 unless `code` is 0.
     void LogCurlError(CURLcode code);
-    // Logs each line of the text file `fileName` at level 0, in order. A failure is logged at
-    // level 3 as the file's name without its directory + ": " + the message.
+    // Logs each line of the text file `fileName` at level 0 (or hands it to DetailedLogLine),
+    // in order. A failure is logged at level 3 as the file's name without its directory + ": "
+    // + the message.
     void LogFileLines(const std::string& fileName);
 
     // Where the verbose libcurl log of an upload goes while LogDetailed is on.
     std::string DetailedLogPath;
+    // True: every upload writes the detailed log, whatever LogDetailed says (as long as the C
+    // runtime file functions are loaded).
+    bool DetailedLogAlways = false;
+    // False: Prepare logs no connection details, even with LogDetailed on.
+    bool ShowConnectionDetails = true;
     // Sub-path of the previous file of this destination; empty after Prepare.
     const std::string& LastSubPath() const { return FLastSubPath; }
     // True between Prepare and Finish of an upload destination.
@@ -130,6 +142,7 @@ private:
     void Log(int level, const std::string& text) const;
     void SetUploadOptions();
     void LogConnectionDetails(const std::string& destination) const;
+    void OptionResult(CURLcode code);
     void SetLong(CURLoption option, long value);
     void SetText(CURLoption option, const std::string& value);
     void SetPointer(CURLoption option, void* value, const char* description);

@@ -183,40 +183,48 @@ void TFtrackerSrvControl::ProcessRequest(const uint8_t* Request, uint32_t Reques
         int32_t capacity = std::min<int32_t>(AnswerCapacity - PipeHeaderSize,
                                              static_cast<int32_t>(PipePayloadMax));
         int32_t count = 0;
-        ReadConfigFile(Answer + PipeHeaderSize, capacity, count);
-        PutHeader(Answer, CmdAnsGetConfig, 0, count);
+        bool whole = ReadConfigFile(Answer + PipeHeaderSize, capacity, count);
+        PutHeader(Answer, CmdAnsGetConfig, whole ? ConfigStatusOk : ConfigStatusCut, count);
         AnswerLength = PipeHeaderSize + static_cast<uint32_t>(count);
     } else if (command == CmdReqSetConfig) {
         int64_t announced = request.PayloadLength;
         bool shortPayload = announced < 0 || announced + PipeHeaderSize > RequestLength;
-        PutHeader(Answer, CmdAnsSetConfig, shortPayload ? 1 : 0, 0);
-        AnswerLength = PipeHeaderSize;
+        int32_t status = ConfigStatusShortPayload;
         if (!shortPayload)
-            WriteConfigFile(Request + PipeHeaderSize, request.PayloadLength);
+            status = WriteConfigFile(Request + PipeHeaderSize, request.PayloadLength)
+                         ? ConfigStatusOk
+                         : ConfigStatusWriteFailed;
+        PutHeader(Answer, CmdAnsSetConfig, status, 0);
+        AnswerLength = PipeHeaderSize;
     } else {
         AnswerUnknown(Answer, AnswerLength);
     }
 }
 
-void TFtrackerSrvControl::ReadConfigFile(uint8_t* Buffer, int32_t Capacity, int32_t& Count) {
+bool TFtrackerSrvControl::ReadConfigFile(uint8_t* Buffer, int32_t Capacity, int32_t& Count) {
     Count = 0;
+    bool whole = true;
     try {
         std::unique_ptr<std::FILE, FileCloser> file(std::fopen(ConfigFilePath().c_str(), "rb"));
         if (!file)
-            return;
+            return true;
         size_t read = std::fread(Buffer, 1, static_cast<size_t>(std::max(Capacity, 0)), file.get());
         if (std::ferror(file.get())) // a directory, an I/O error: nothing to send
-            return;
+            return true;
         Count = static_cast<int32_t>(read);
+        // One more byte tells whether the file went on beyond what the answer carries.
+        char beyond;
+        whole = std::fread(&beyond, 1, 1, file.get()) == 0;
         file.reset();
         if (TNotifyEvent handler = CopyUnderLock(FHandlerLock, OnConfigRetrieved))
             handler(*this);
     } catch (...) {
         // The client gets what was read; the notification only logs.
     }
+    return whole;
 }
 
-void TFtrackerSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) {
+bool TFtrackerSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) {
     std::string path = ConfigFilePath();
     try {
         ReplaceFileContents(
@@ -224,7 +232,7 @@ void TFtrackerSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) 
             ConfigFileMode);
     } catch (const std::exception& e) {
         DebugLog(LogError, Format(langtext::PipeConfigWriteError, path.c_str(), e.what()));
-        return;
+        return false;
     }
     try {
         if (TNotifyEvent handler = CopyUnderLock(FHandlerLock, OnConfigUpdated))
@@ -232,4 +240,5 @@ void TFtrackerSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) 
     } catch (...) {
         // The file is in place; the notification only logs.
     }
+    return true;
 }

@@ -23,7 +23,7 @@
 #pragma pack(push, 1)
 struct TPipeMessageHeader {
     char Command[16];      // NUL-terminated, at most 15 characters, rest zero
-    int32_t Status;        // 0; "ANSSETCONFIG" carries 1 when the request's payload was short
+    int32_t Status;        // ConfigStatus... of the configuration answers, else 0
     int32_t Reserved;      // written as 0, never read
     int32_t PayloadLength; // bytes following the header
 };
@@ -83,6 +83,16 @@ static_assert(offsetof(TServiceStateRecord, FilesBad) == 471);
 static_assert(offsetof(TServiceStateRecord, ElapsedMs) == 475);
 static_assert(offsetof(TServiceStateRecord, ReportTime) == 479);
 static_assert(offsetof(TServiceStateRecord, NextActionTime) == 495);
+
+// Status of the configuration answers. "ANSGETCONFIG": 0, or ConfigStatusCut when the file
+// is larger than the payload carries (a console must not edit and send back such a cut file).
+// "ANSSETCONFIG": 0 when the file was replaced, ConfigStatusShortPayload when the request's
+// payload was shorter than announced, ConfigStatusWriteFailed when the file could not be
+// written (the old file stays whole).
+constexpr int32_t ConfigStatusOk = 0;
+constexpr int32_t ConfigStatusCut = 1;
+constexpr int32_t ConfigStatusShortPayload = 1;
+constexpr int32_t ConfigStatusWriteFailed = 2;
 
 constexpr uint32_t PipeHeaderSize = sizeof(TPipeMessageHeader);      // 28
 constexpr uint32_t PipePayloadMax = PipeBufferSize - PipeHeaderSize; // 16356
@@ -158,11 +168,13 @@ public:
     void ProcessRequest(const uint8_t* Request, uint32_t RequestLength, uint8_t* Answer,
                         int32_t AnswerCapacity, uint32_t& AnswerLength, bool& UseDefault) override;
     // Reads at most `Capacity` bytes of the file; `Count` stays 0 when it cannot be read.
-    void ReadConfigFile(uint8_t* Buffer, int32_t Capacity, int32_t& Count);
+    // False when the file holds more than `Capacity` bytes.
+    bool ReadConfigFile(uint8_t* Buffer, int32_t Capacity, int32_t& Count);
     // Replaces the file with `Count` bytes. The new content goes to a temporary file that is
     // renamed over the old one, so a failed write leaves the old file whole; a new file is
     // readable by its owner only, since it holds passwords.
-    void WriteConfigFile(const uint8_t* Buffer, int32_t Count);
+    // False (and the failure logged) when the file could not be replaced.
+    bool WriteConfigFile(const uint8_t* Buffer, int32_t Count);
 
     const std::string& ConfigFileName() const { return FConfigFileName; }
     std::string ConfigFilePath() const;

@@ -38,8 +38,11 @@ expect_usage_error --seconds 0
 expect_usage_error --seconds 12x
 expect_usage_error --dir
 
+# A display is announced (the console draws offscreen): the demo opens the console on the
+# running service and closes it at the end.
 rc=0
-"$demo" --dir "$run" --bin "$bin" --seconds 30 >"$out" 2>&1 || rc=$?
+DISPLAY=:77 QT_QPA_PLATFORM=offscreen "$demo" --dir "$run" --bin "$bin" --seconds 30 >"$out" 2>&1 ||
+    rc=$?
 [ "$rc" -eq 0 ] || fail "the demo exited with $rc"
 
 track=$run/track
@@ -84,11 +87,18 @@ tail -n 1 "$svclog" | tr -d '\r' | grep -q 'KelvardSvc service stopped$' ||
     fail "the service log does not end with the stop: $(tail -n 1 "$svclog")"
 [ ! -e "$run/svcmgr.pid" ] || fail "the manager's pid file is left"
 
+# The console ran on the service (it polled, and kept its settings) and was closed.
+if [ -x "$bin/kelvardsvc_w10_cfg" ]; then
+    grep -q '^demo: the console window is open' "$out" || fail "the demo did not open the console"
+    grep -q '^demo: closing the console window' "$out" || fail "the demo did not close the console"
+    [ -f "$run/console/kelvardsvc_cfg.ini" ] || fail "the console kept no settings file"
+fi
+
 # Nothing runs on with the demo's manager root or program.
 left=()
 for proc in /proc/[0-9]*; do
     exe=$(readlink "$proc/exe" 2>/dev/null) || continue
-    if [ "$exe" = "$run/program/kelvardsvc_w10" ] ||
+    if [ "$exe" = "$run/program/kelvardsvc_w10" ] || [ "$exe" = "$run/console/kelvardsvc_w10_cfg" ] ||
         tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "SVCMGR_ROOT=$run/svcmgr"; then
         left+=("${proc#/proc/} $exe")
     fi

@@ -287,6 +287,10 @@ TEST_F(EndpointTest, LargeFileIsSentAsItsFirstBytes) {
     EXPECT_EQ(got.bytes.size(), 16384u);
     EXPECT_EQ(+got.header.PayloadLength, 16356);
     EXPECT_EQ(got.Payload(), big.substr(0, 16356));
+    // The answer tells that the file went on (status 1); a file of exactly 16356 bytes is whole.
+    EXPECT_EQ(+got.header.Status, 1);
+    WriteTextFile(Ini(), big.substr(0, 16356));
+    EXPECT_EQ(+Call(kControl, CmdReqGetConfig).header.Status, 0);
 }
 
 TEST_F(EndpointTest, ShortOrOverlongPayloadLeavesTheFileAlone) {
@@ -348,9 +352,9 @@ TEST_F(EndpointTest, FailedWriteKeepsTheOldFileWhole) {
                                useDefault);
         TPipeMessageHeader header{};
         ReadPipeHeader(answer.data(), length, header);
-        // The answer stays "ANSSETCONFIG" with status 0.
+        // The answer says the file was not written (status 2), so the console reports it.
         bool asBefore =
-            length == 28 && PipeCommandText(header) == "ANSSETCONFIG" && header.Status == 0;
+            length == 28 && PipeCommandText(header) == "ANSSETCONFIG" && header.Status == 2;
         return asBefore && updated == 0 ? 0 : 1;
     });
     EXPECT_EQ(status, 0);

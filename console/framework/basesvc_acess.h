@@ -1,0 +1,148 @@
+// The generic status and control window of a service console. It watches one service on this
+// PC or on another: polls its state through the service manager every 500 ms, shows it in the
+// status bar with two LEDs, enables the start, stop and configure buttons accordingly, asks
+// the service's information pipe for statistics while it runs, and runs the configuration
+// exchange with the restart of the service. It knows no concrete service: a descendant sets
+// the names, the dialog class and the configuration class in its FormCreate before calling
+// this one's.
+//
+// Creation is two-step: construct the window, then call FormCreate() (a virtual, so that the
+// descendant's runs); the program and the tests do it through CreateWindow.
+#pragma once
+
+#include <QPixmap>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/ftconfigbase.h"
+#include "console/framework/basesvc_configdlg.h"
+#include "platform/svcmgr_client.h"
+#include "service/framework/ft_control.h"
+
+class QPainter;
+class QTimer;
+class TUiFacade;
+struct TStatusPanel;
+
+namespace Ui {
+class SvcWndBase;
+}
+
+class TSvcWndBase : public QWidget {
+    Q_OBJECT
+public:
+    // `Arguments`: the command line without the program name.
+    TSvcWndBase(TUiFacade& Ui, std::vector<std::string> Arguments, QWidget* Parent = nullptr);
+    ~TSvcWndBase() override; // FormDestroy
+
+    // Constructs a window of class T and runs its creation; an exception of the creation is
+    // shown and the window still opens.
+    template <class T>
+    static std::unique_ptr<T> CreateWindow(TUiFacade& Ui, std::vector<std::string> Arguments) {
+        auto window = std::make_unique<T>(Ui, std::move(Arguments));
+        window->FormCreate();
+        return window;
+    }
+
+    // Panels, captions, defaults, settings, command line; starts the timer.
+    virtual void FormCreate();
+
+    // Called during the restart after a configuration change, between stop and start, with
+    // the manager of the PC shown. Empty here; may raise.
+    virtual void ChangeServiceAccount(const TScManager& ScmHandle);
+    // Enables the buttons from the current state.
+    virtual void UpdateButtons();
+
+    void SetRemotePc(const std::string& Name);
+    std::string PcDisplayName() const;
+    // "\\.\pipe\" for this PC, "\\PC\pipe\" for another one.
+    std::string PipeRoot() const;
+    bool IsConnected() const;
+    bool IsRunning() const;
+    void SetBusy(uint8_t Value);
+    void RefreshServiceState();
+    void CloseServiceHandles();
+    void ClearStatistics();
+    void ClearNextCheckAndError();
+    void LoadSettings(const std::string& FileName);
+    void SaveSettings(const std::string& FileName);
+    void ParseCommandLine();
+    void LoadCaptions();
+
+    // Statistics.
+    void QueryStatistics();
+    void ShowStatistics();
+
+    // Configuration exchange and restart.
+    void EditConfiguration();
+    void ReceiveConfiguration();
+    void RequestConfiguration();
+    // Shows its failure itself; true when the service took the file.
+    bool SendConfiguration();
+    void PostConfiguration();
+    // Restarts the service; the account hook runs only when `ChangeAccount` (the file was sent).
+    void ApplyServiceConfig(bool ChangeAccount = true);
+    void WriteLocalConfig(const uint8_t* Data, int32_t Size);
+    void ReadLocalConfig(uint8_t* Buffer, int32_t MaxSize, int32_t& Size);
+
+    // One 500 ms tick.
+    void TmrMainTimer();
+    void BtnPcClick();
+    void BtnSrvStartClick();
+    void BtnSrvStopClick();
+    void BtnConfigureClick();
+    void BtnCloseClick();
+
+    // The text of the status panel.
+    std::string StatusText() const;
+    void SetStatusText(const std::string& Text);
+    std::string LocalConfigPath() const;
+    std::string SettingsPath() const;
+
+    std::string SettingsFileName;
+    TConfigDlgClass ConfigDlgClass = nullptr;
+    TBaseFtConfigClass ConfigClass = nullptr;
+    std::string RemotePc;
+    std::string ServiceName;
+    std::string LocalConfigFileName;
+    std::string InfoPipeName;
+    std::string ControlPipeName;
+    TScManager ScmHandle;
+    TScService ServiceHandle;
+    uint32_t ServiceState = 0;
+    std::array<uint8_t, PipeBufferSize> RequestBuffer{};
+    std::array<uint8_t, PipeBufferSize> AnswerBuffer{};
+    TPipeStatistics LastCounters{};
+    TServiceStateRecord LastState{};
+    TStatusPanel* LedServicePanel = nullptr;
+    TStatusPanel* LedBusyPanel = nullptr;
+    TStatusPanel* StatusPanel = nullptr;
+    uint8_t Busy = 0;
+    bool OpenConfigOnStart = false;
+    int32_t TimeOverride = 0;
+
+protected:
+    void closeEvent(QCloseEvent* event) override; // FormCloseQuery
+
+    // One pipe transaction: `RequestLength` bytes of RequestBuffer out, the answer into
+    // AnswerBuffer; returns the bytes received. Raises the platform's error.
+    size_t Transact(const std::string& PipeName, size_t RequestLength);
+    void SbMainDrawPanel(QPainter& Painter, const TStatusPanel* Panel, const QRect& Rect);
+    void RedrawStatusBar();
+
+    TUiFacade& Ui;
+    std::unique_ptr<::Ui::SvcWndBase> Form;
+    QTimer* TmrMain = nullptr;
+    // ImlLed: 0 LED off, 1 LED on.
+    std::array<QPixmap, 2> ImlLed;
+
+private:
+    void ConnectHandlers();
+    void InitStatusBar();
+    void ShowRecordLabels();
+    std::vector<std::string> Arguments_;
+};
