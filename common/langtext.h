@@ -246,7 +246,8 @@ inline constexpr const char* WndBtnSrvStartHint = "Démarrer Zuzedevevivove Serv
 inline constexpr const char* WndBtnSrvStop = "Arrêter le service";
 inline constexpr const char* WndBtnSrvStopHint = "Arrêter Zuzedevevivove Service sur PC indiqué";
 inline constexpr const char* WndBtnConfigure = "Configurer le service";
-inline constexpr const char* WndBtnConfigureHint = "Change Zuzedevevivove parameters on specified PC";
+inline constexpr const char* WndBtnConfigureHint =
+    "Change Zuzedevevivove parameters on specified PC";
 inline constexpr const char* WndBtnClose = "Fermer";
 inline constexpr const char* WndPanelService = "Service";
 inline constexpr const char* WndPanelBusy = "Traite";
