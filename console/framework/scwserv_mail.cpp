@@ -10,14 +10,9 @@
 #include "platform/uniquefd.h"
 
 #include <cerrno>
-#include <csignal>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,8 +20,6 @@
 #include <random>
 #include <string_view>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -320,114 +313,6 @@ std::string BuildMessage(const std::string& To, const std::string& From, const s
     return message;
 }
 
-// Blocks SIGPIPE for this thread while it lives, so that writing to a mail program that has
-// gone away fails with EPIPE instead of ending the console; a SIGPIPE raised meanwhile is
-// taken off again.
-class TSigPipeBlock {
-public:
-    TSigPipeBlock() {
-        sigemptyset(&pipeOnly_);
-        sigaddset(&pipeOnly_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipeOnly_, &previous_);
-        sigset_t pending;
-        sigpending(&pending);
-        wasPending_ = sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~TSigPipeBlock() {
-        sigset_t pending;
-        if (!wasPending_ && sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-            const timespec none{};
-            sigtimedwait(&pipeOnly_, nullptr, &none);
-        }
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    TSigPipeBlock(const TSigPipeBlock&) = delete;
-    TSigPipeBlock& operator=(const TSigPipeBlock&) = delete;
-
-private:
-    sigset_t pipeOnly_{}, previous_{};
-    bool wasPending_ = false;
-};
-
-bool MakePipe(TUniqueFd& read, TUniqueFd& write) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return false;
-    read.Reset(fds[0]);
-    write.Reset(fds[1]);
-    return true;
-}
-
-// Moves `fd` above the standard descriptors, so that the child's dup2 onto 0 to 2 cannot
-// overwrite one of its own sources (a caller started with a standard descriptor closed).
-bool AboveStandardDescriptors(TUniqueFd& fd) {
-    if (fd.Get() > STDERR_FILENO)
-        return true;
-    const int moved = fcntl(fd.Get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (moved < 0)
-        return false;
-    fd.Reset(moved);
-    return true;
-}
-
-// Appends what is ready on `fd` to `out` (up to MaxDiagnostics); false at end of file.
-bool ReadAvailable(int fd, std::string& out) {
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            out.append(buffer, std::min(static_cast<size_t>(n),
-                                        MaxDiagnostics - std::min(MaxDiagnostics, out.size())));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        return n < 0 && errno == EAGAIN;
-    }
-}
-
-// Starts the mail program with `in` as its standard input and `err` as its standard error,
-// in a process group of its own and with SIGPIPE at its default; returns 0 or an errno.
-int StartMailProgram(const std::string& program, int in, int err, pid_t& pid) {
-    std::vector<std::string> argStore{MailProgram, "-t", "-i"};
-    std::vector<char*> argv;
-    for (std::string& arg : argStore)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-
-    TUniqueFd devNull(open("/dev/null", O_WRONLY | O_CLOEXEC));
-    if (!devNull || !AboveStandardDescriptors(devNull))
-        return errno;
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, devNull.Get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attr, &defaults);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK |
-                                        POSIX_SPAWN_SETPGROUP);
-    const int result = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
-    posix_spawnattr_destroy(&attr);
-    posix_spawn_file_actions_destroy(&actions);
-    return result;
-}
-
-using Clock = std::chrono::steady_clock;
-
-int RemainingMs(Clock::time_point deadline, int most) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return static_cast<int>(std::clamp<long long>(left, 0, most));
-}
-
 void RunMailProgram(const std::string& message) {
     const std::string program = FindOnPath(MailProgram);
     auto notRun = [](int code) {
@@ -437,77 +322,29 @@ void RunMailProgram(const std::string& message) {
     if (program.empty())
         throw notRun(ENOENT);
 
-    TUniqueFd inRead, inWrite, errRead, errWrite;
-    if (!MakePipe(inRead, inWrite) || !MakePipe(errRead, errWrite) ||
-        !AboveStandardDescriptors(inRead) || !AboveStandardDescriptors(errWrite))
-        throw notRun(errno);
-    pid_t pid = -1;
-    if (const int code = StartMailProgram(program, inRead.Get(), errWrite.Get(), pid))
-        throw notRun(code);
-    inRead.Reset();
-    errWrite.Reset();
-    fcntl(inWrite.Get(), F_SETFL, O_NONBLOCK);
-    fcntl(errRead.Get(), F_SETFL, O_NONBLOCK);
-
-    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(MailTimeoutSeconds);
-    std::string diagnostics;
-    size_t written = 0;
-    bool inputRefused = false, errorOpen = true, ended = false;
-    int status = 0;
-    {
-        TSigPipeBlock noSigPipe;
-        // Feed the message while reading the error output, so that neither side can block
-        // the other; then wait for the program to end.
-        while (!ended) {
-            if (Clock::now() >= deadline) {
-                if (kill(-pid, SIGKILL) != 0)
-                    kill(pid, SIGKILL);
-                while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-                }
-                throw Exception(
-                    Format(langtext::MailProgramTimedOut, MailProgram, MailTimeoutSeconds));
-            }
-            pollfd fds[2];
-            nfds_t count = 0;
-            if (inWrite)
-                fds[count++] = {inWrite.Get(), POLLOUT, 0};
-            if (errorOpen)
-                fds[count++] = {errRead.Get(), POLLIN, 0};
-            // Short waits once the input is done: a program may leave a helper holding its
-            // error output open after it has ended.
-            poll(fds, count, RemainingMs(deadline, inWrite ? 1000 : 20));
-            if (inWrite) {
-                const ssize_t n =
-                    write(inWrite.Get(), message.data() + written, message.size() - written);
-                if (n > 0)
-                    written += static_cast<size_t>(n);
-                else if (n < 0 && errno != EAGAIN && errno != EINTR)
-                    inputRefused = true; // EPIPE: it stopped reading
-                if (inputRefused || written == message.size())
-                    inWrite.Reset();
-            }
-            if (errorOpen)
-                errorOpen = ReadAvailable(errRead.Get(), diagnostics);
-            if (!inWrite) {
-                const pid_t r = waitpid(pid, &status, WNOHANG);
-                if (r < 0 && errno != EINTR)
-                    status = 255 << 8; // reaped elsewhere: the outcome is unknown
-                ended = r == pid || (r < 0 && errno != EINTR);
-            }
-        }
-        if (errorOpen)
-            ReadAvailable(errRead.Get(), diagnostics);
+    CommandOptions options;
+    options.Input = message;
+    options.MaxOutput = 0; // what it prints for people is of no use here
+    options.CollectErrors = true;
+    options.MaxErrors = MaxDiagnostics;
+    const CommandResult r = RunCommand(program, {MailProgram, "-t", "-i"},
+                                       std::chrono::seconds(MailTimeoutSeconds), options);
+    switch (r.Status) {
+    case CommandResult::Outcome::NotRun:
+        throw notRun(r.Error);
+    case CommandResult::Outcome::TimedOut:
+        throw Exception(Format(langtext::MailProgramTimedOut, MailProgram, MailTimeoutSeconds));
+    case CommandResult::Outcome::Signalled:
+        throw Exception(Format(langtext::MailProgramKilled, MailProgram, r.Signal));
+    case CommandResult::Outcome::Exited:
+        break;
     }
-
-    if (WIFSIGNALED(status))
-        throw Exception(Format(langtext::MailProgramKilled, MailProgram, WTERMSIG(status)));
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 255;
-    const std::string text = Trim(diagnostics);
-    if (code != 0 && !text.empty())
-        throw Exception(Format(langtext::MailProgramFailed, MailProgram, code, text.c_str()));
-    if (code != 0)
-        throw Exception(Format(langtext::MailProgramFailedSilently, MailProgram, code));
-    if (inputRefused)
+    const std::string text = Trim(r.Errors);
+    if (r.ExitCode != 0 && !text.empty())
+        throw Exception(Format(langtext::MailProgramFailed, MailProgram, r.ExitCode, text.c_str()));
+    if (r.ExitCode != 0)
+        throw Exception(Format(langtext::MailProgramFailedSilently, MailProgram, r.ExitCode));
+    if (r.InputError)
         throw Exception(Format(langtext::MailProgramStoppedReading, MailProgram));
 }
 

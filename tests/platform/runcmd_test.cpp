@@ -23,6 +23,10 @@ CommandResult Sh(const std::string& script, std::chrono::milliseconds timeout = 
     return RunCommand("/bin/sh", {"sh", "-c", script}, timeout, maxOutput);
 }
 
+CommandResult ShWith(const std::string& script, const CommandOptions& options) {
+    return RunCommand("/bin/sh", {"sh", "-c", script}, 10s, options);
+}
+
 // True when `pid` is gone or only a zombie waiting for its new parent.
 bool Dead(pid_t pid) {
     const std::string stat = ReadTextFile("/proc/" + std::to_string(pid) + "/stat");
@@ -100,6 +104,29 @@ TEST(RunCommand, OutputBeyondTheLimitIsDropped) {
     ASSERT_EQ(r.Status, Outcome::Exited);
     EXPECT_EQ(r.ExitCode, 3);
     EXPECT_EQ(r.Output.size(), 1000u);
+}
+
+// The input goes in while both outputs come back, each beyond a pipe's buffer; the run ends
+// with the program even though a helper it left behind still holds its output open.
+TEST(RunCommand, InputAndBothOutputsTogether) {
+    const std::string input(1 << 20, 'i');
+    CommandOptions options;
+    options.Input = input;
+    options.MaxOutput = 2 << 20;
+    options.CollectErrors = true;
+    const auto start = std::chrono::steady_clock::now();
+    const CommandResult r =
+        ShWith("cat; head -c 100000 /dev/zero >&2; sleep 30 & echo $!", options);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    const pid_t helper =
+        r.Output.size() > input.size() ? std::atoi(r.Output.c_str() + input.size()) : 0;
+    if (helper > 0)
+        kill(helper, SIGKILL);
+    ASSERT_EQ(r.Status, Outcome::Exited);
+    EXPECT_EQ(r.InputError, 0);
+    EXPECT_GT(helper, 0);
+    EXPECT_EQ(r.Output.compare(0, input.size(), input), 0);
+    EXPECT_EQ(r.Errors, std::string(100000, '\0'));
 }
 
 TEST(FindOnPath, SearchesThePathInOrder) {
