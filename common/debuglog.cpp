@@ -74,6 +74,10 @@ void WriteEventLog(int level, const std::string& msg) {
 } // namespace
 
 void DebugLog(int level, const std::string& msg) {
+    DebugLog(level, msg, msg);
+}
+
+void DebugLog(int level, const std::string& msg, const std::string& publicMsg) {
     try {
         const TDateTime now = Now();
         const TFormatSettings& fs = PrefixSettings();
@@ -82,7 +86,7 @@ void DebugLog(int level, const std::string& msg) {
     } catch (...) {
         // Logging never fails its caller.
     }
-    WriteEventLog(level, msg);
+    WriteEventLog(level, publicMsg);
 }
 
 void WriteDebugLine(const std::string& line) {

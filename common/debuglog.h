@@ -12,6 +12,9 @@ constexpr int LogError = 3;
 
 // Writes "dd/mm/yyyy hh:nn:ss<TAB>message" (CR LF pairs become one space); never throws.
 void DebugLog(int level, const std::string& msg);
+// The same for a line that shows a secret: `msg` goes to the log file only, which is private
+// to the service's account; the event log gets `publicMsg`, the line with the secret hidden.
+void DebugLog(int level, const std::string& msg, const std::string& publicMsg);
 // Appends one line to the current log file; never throws.
 void WriteDebugLine(const std::string& line);
 // Service only: log lines also go to `eventLog` and to `fileName`.

@@ -44,6 +44,8 @@ inline constexpr const char* ProxyHttpFtp = "HTTPFTP";
 // (no texts: version reading and the C runtime loader fail silently, libcurl gives its own)
 
 // --- rasserv ---
+// A dial ended early because the service is stopping.
+inline constexpr const char* RasErrDialCanceled = "The dial was canceled: the service is stopping.";
 inline constexpr const char* RasUnknownError = "Unknown RAS error (code %d)";
 inline constexpr const char* RasErrBufferTooSmall =
     "There are more than 16 dial-up entries or active connections.";
@@ -63,6 +65,22 @@ inline constexpr const char* RasErrManagerNotRunning =
     "The network connection manager service (NetworkManager) is not running.";
 
 // --- service manager stand-in, service application framework ---
+// Another PC reached through ssh and `svcmgr bridge` (platform/remotepc): the PC's name, then
+// ssh's own message or how ssh ended.
+inline constexpr const char* RemotePcBadName = "The format of the network name \"%s\" is invalid.";
+inline constexpr const char* RemotePcUnreachable = "The network path was not found: %s: %s";
+inline constexpr const char* RemotePcNoLogin =
+    "The network path was not found: %s: no login within the time allowed (%s)";
+inline constexpr const char* RemotePcNoBridge =
+    "The network path was not found: %s does not answer as \"svcmgr bridge\" (%s)";
+inline constexpr const char* RemotePcLost =
+    "The network path was not found: the connection to %s was lost (%s)";
+inline constexpr const char* RemotePcNoAnswer =
+    "The network path was not found: %s did not answer in time (%s)";
+inline constexpr const char* RemotePcNoSsh =
+    "The network path was not found: %s: cannot run ssh (%s)";
+inline constexpr const char* RemotePcSshExit = "ssh ended with exit status %d";
+inline constexpr const char* RemotePcSshEnded = "ssh ended";
 
 // --- named pipes, srvpipe, ft_control ---
 // Client errors of the pipe layer (codes 231 and 53).
@@ -136,6 +154,11 @@ inline constexpr const char* ConfigUpdatedByClient = "Service configuration file
 inline constexpr const char* NoServiceConfiguration = "No configuration object for the service";
 
 // --- kvsrv, sds, transfer ---
+// Stands for a password in every text that leaves the service's private log file.
+inline constexpr const char* HiddenPassword = "********";
+// A transfer under way ended by a stop or shutdown of the service; the file is sent again by
+// the next job.
+inline constexpr const char* TransferStopped = "envoi interrompu par l'arrêt du service";
 
 // kvsrv: names of the transfer service and its files.
 inline constexpr const char* KvServiceName = "KelvardSvc";

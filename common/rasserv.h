@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,12 @@ bool HangUpConnection(const RasConnHandle& Handle);
 bool DialEntry(const std::string& EntryName);
 // Text of LastRasError: empty for 0, "Unknown RAS error (code %d)" for a code without one.
 std::string LastRasErrorText();
+
+// A check asked before each nmcli run of DialEntry and the listings, and during the wait after
+// a hang-up: once it returns true they give up at once (code 631) and the wait ends. The
+// caller sets it around its dial and clears it (empty) afterwards; a hang-up at the caller's
+// stop runs without it. One for the whole program, like LastRasError.
+void SetRasStopCheck(std::function<bool()> Check);
 
 // Replaces the 3000 ms wait after a successful hang-up and returns the former wait; for tests
 // only.

@@ -12,6 +12,7 @@ constexpr milliseconds kDefaultListingTimeout{30'000};
 constexpr milliseconds kDefaultChangeTimeout{120'000};
 milliseconds listingTimeout = kDefaultListingTimeout;
 milliseconds changeTimeout = kDefaultChangeTimeout;
+std::function<bool()> cancelCheck;
 
 // nmcli's exit statuses.
 constexpr int kNmcliTimeout = 3;
@@ -27,6 +28,8 @@ uint32_t ErrorFor(const CommandResult& r, Operation op) {
         return RAS_ERROR_CANNOT_OPEN_PHONEBOOK;
     case CommandResult::Outcome::TimedOut:
         return RAS_ERROR_REQUEST_TIMEOUT;
+    case CommandResult::Outcome::Canceled:
+        return RAS_ERROR_USER_DISCONNECTION;
     case CommandResult::Outcome::Signalled:
         return RAS_ERROR_UNKNOWN;
     case CommandResult::Outcome::Exited:
@@ -55,8 +58,13 @@ uint32_t Nmcli(const std::vector<std::string>& args, Operation op, std::string& 
         return RAS_ERROR_CANNOT_OPEN_PHONEBOOK;
     std::vector<std::string> argv{"nmcli"};
     argv.insert(argv.end(), args.begin(), args.end());
-    const CommandResult r =
-        RunCommand(program, argv, op == Operation::Listing ? listingTimeout : changeTimeout);
+    CommandOptions options;
+    // Only a dial is cut short: listings are quick, and the hang-up of what a dial left
+    // behind must run to its end, also while stopping.
+    if (op == Operation::Dial)
+        options.Canceled = cancelCheck;
+    const CommandResult r = RunCommand(
+        program, argv, op == Operation::Listing ? listingTimeout : changeTimeout, options);
     if (r.Status == CommandResult::Outcome::Exited && r.ExitCode == 0) {
         output = r.Output;
         return 0;
@@ -181,4 +189,8 @@ uint32_t HangUpDialUp(const RasConnHandle& handle) {
 void SetDialUpTimeouts(milliseconds listing, milliseconds change) {
     listingTimeout = listing.count() > 0 ? listing : kDefaultListingTimeout;
     changeTimeout = change.count() > 0 ? change : kDefaultChangeTimeout;
+}
+
+void SetDialUpCancelCheck(std::function<bool()> canceled) {
+    cancelCheck = std::move(canceled);
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,6 +19,7 @@ constexpr uint32_t RAS_ERROR_BUFFER_TOO_SMALL = 603;      // more entries than t
 constexpr uint32_t RAS_ERROR_CANNOT_OPEN_PHONEBOOK = 621; // nmcli not found or not runnable
 constexpr uint32_t RAS_ERROR_CANNOT_LOAD_PHONEBOOK = 622; // profiles could not be listed
 constexpr uint32_t RAS_ERROR_CANNOT_FIND_PHONEBOOK_ENTRY = 623;
+constexpr uint32_t RAS_ERROR_USER_DISCONNECTION = 631;       // given up: the caller is stopping
 constexpr uint32_t RAS_ERROR_UNKNOWN = 635;                  // nmcli failed in an unexpected way
 constexpr uint32_t RAS_ERROR_REQUEST_TIMEOUT = 638;          // nmcli did not finish in time
 constexpr uint32_t RAS_ERROR_FROM_DEVICE = 651;              // activation of the profile failed
@@ -45,6 +47,9 @@ uint32_t HangUpDialUp(const RasConnHandle& handle);
 // Time limits for one nmcli run: listings, and dial or hang-up (nmcli itself gives up on an
 // activation after 90 s). Zero restores the defaults; for tests.
 void SetDialUpTimeouts(std::chrono::milliseconds listing, std::chrono::milliseconds change);
+// Asked while a dial runs: true ends it at once, and the call fails with
+// RAS_ERROR_USER_DISCONNECTION. Empty: runs are never cut short.
+void SetDialUpCancelCheck(std::function<bool()> canceled);
 
 // The fields of one line of nmcli's terse output: separated by ":", with "\:" and "\\"
 // standing for ":" and "\" inside a field.

@@ -63,8 +63,9 @@ void CopyContent(int in, TAtomicFile& out) {
 // Opens a regular file for reading. O_NONBLOCK: a FIFO put in the file's place after the
 // directory was searched is refused at once instead of blocking the open or the reads (the
 // flag changes nothing for a regular file); a device is refused as well.
-TUniqueFd OpenForReading(const std::string& path, struct stat& st) {
-    TUniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+TUniqueFd OpenForReading(int dirFd, const std::string& path, int extraFlags, struct stat& st) {
+    TUniqueFd fd(
+        openat(dirFd, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | extraFlags));
     if (!fd)
         ThrowErrno(errno);
     if (fstat(fd.Get(), &st) != 0)
@@ -88,10 +89,15 @@ int ForceDirectories(const std::string& directory) {
 
 void CopyFileReplacing(const std::string& source, const std::string& target, bool allowUnnamedTemp,
                        TFlush flush) {
-    struct stat st;
-    TUniqueFd in = OpenForReading(source, st);
+    TReadFile in(source);
+    CopyFileReplacing(in, target, allowUnnamedTemp, flush);
+}
+
+void CopyFileReplacing(TReadFile& source, const std::string& target, bool allowUnnamedTemp,
+                       TFlush flush) {
+    const struct stat& st = source.Stat();
     TAtomicFile temp(target, 0600, allowUnnamedTemp);
-    CopyContent(in.Get(), temp);
+    CopyContent(source.Fd(), temp);
     // The permission bits only: set-user-ID and set-group-ID bits would turn the copy, owned by
     // this process (root for the service), into a program that runs with its rights.
     if (fchmod(temp.Fd(), st.st_mode & 0777) != 0)
@@ -103,9 +109,14 @@ void CopyFileReplacing(const std::string& source, const std::string& target, boo
 }
 
 TReadFile::TReadFile(const std::string& path) {
-    struct stat st;
-    fd_ = OpenForReading(path, st).Release();
-    size_ = static_cast<int64_t>(st.st_size);
+    fd_ = OpenForReading(AT_FDCWD, path, 0, stat_).Release();
+}
+
+TReadFile::TReadFile(int dirFd, const std::string& name) {
+    // A name with a "/" would pass through directories that were not checked.
+    if (name.empty() || name.find('/') != std::string::npos)
+        ThrowErrno(EINVAL);
+    fd_ = OpenForReading(dirFd, name, O_NOFOLLOW, stat_).Release();
 }
 
 TReadFile::~TReadFile() {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 
 #include "platform/atomicfile.h"
 
@@ -29,23 +30,35 @@ int ForceDirectories(const std::string& directory);
 void CopyFileReplacing(const std::string& source, const std::string& target,
                        bool allowUnnamedTemp = true, TFlush flush = TFlush::ToDisk);
 
+class TReadFile;
+// The same from a file already open, from its current position to its end; the copy takes
+// the mode and times that the file had when it was opened.
+void CopyFileReplacing(TReadFile& source, const std::string& target, bool allowUnnamedTemp = true,
+                       TFlush flush = TFlush::ToDisk);
+
 // A regular file opened for reading from its start.
 class TReadFile {
 public:
     // Throws EOSError with the system's text (EISDIR for a directory, EINVAL for any other
     // file that is not regular; a FIFO is never waited on).
     explicit TReadFile(const std::string& path);
+    // The entry `name` of the open directory `dirFd`, never through a symbolic link: a link in
+    // its place fails with ELOOP, whatever it points to.
+    TReadFile(int dirFd, const std::string& name);
     ~TReadFile();
     TReadFile(const TReadFile&) = delete;
     TReadFile& operator=(const TReadFile&) = delete;
 
     // Size in bytes when the file was opened.
-    int64_t Size() const { return size_; }
+    int64_t Size() const { return static_cast<int64_t>(stat_.st_size); }
+    // What fstat gave when the file was opened.
+    const struct stat& Stat() const { return stat_; }
+    int Fd() const { return fd_; }
     // Reads up to `count` bytes at the current position; fewer only at the end of the file,
     // 0 there. Throws EOSError.
     size_t Read(char* buffer, size_t count);
 
 private:
     int fd_ = -1;
-    int64_t size_ = 0;
+    struct stat stat_ {};
 };

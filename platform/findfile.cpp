@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/errors.h"
+
 namespace {
 
 // Seconds between 1601-01-01 and 1970-01-01.
@@ -158,23 +160,46 @@ bool TFileSearch::First(const std::string& path, int attr, TSearchRec& rec) {
 bool TFileSearch::First(const std::string& directory, const std::string& pattern, int attr,
                         TSearchRec& rec) {
     Close();
+    directory_ = directory.empty() ? std::string("/") : directory;
+    dirFd_ = -1;
+    return Start(pattern, attr, rec);
+}
+
+bool TFileSearch::FirstIn(int dirFd, const std::string& pattern, int attr, TSearchRec& rec) {
+    Close();
+    directory_.clear();
+    dirFd_ = dirFd;
+    return Start(pattern, attr, rec);
+}
+
+bool TFileSearch::Start(const std::string& pattern, int attr, TSearchRec& rec) {
     if (pattern.empty() || pattern.find('/') != std::string::npos)
         return false;
-    directory_ = directory.empty() ? std::string("/") : directory;
     pattern_ = pattern;
     attr_ = attr;
     active_ = true;
     // A plain name: the exact entry first, without reading the directory.
-    if (!HasWildcard(pattern_) && FindFileEntry(directory_, pattern_, attr_, rec))
-        return true;
+    if (!HasWildcard(pattern_)) {
+        bool found = dirFd_ >= 0 ? StatEntry(dirFd_, pattern_, attr_, rec)
+                                 : FindFileEntry(directory_, pattern_, attr_, rec);
+        if (found)
+            return true;
+    }
     return Next(rec);
 }
 
 bool TFileSearch::Next(TSearchRec& rec) {
     if (!active_)
         return false;
-    if (!dir_)
+    if (!dir_ && dirFd_ >= 0) {
+        // A descriptor of its own: reading the directory moves its position, which a dup()
+        // would share with the caller's descriptor.
+        int fd = openat(dirFd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0 && !(dir_ = fdopendir(fd)))
+            close(fd);
+    } else if (!dir_) {
         dir_ = opendir(directory_.c_str());
+    }
     if (dir_ && Advance(rec))
         return true;
     Close();
@@ -198,4 +223,34 @@ bool TFileSearch::Advance(TSearchRec& rec) {
         if (MatchesMask(name, pattern_) && StatEntry(fd, name, attr_, rec))
             return true;
     }
+}
+
+TUniqueFd OpenDirectoryBelow(const std::string& root, const std::string& path) {
+    std::string base = root;
+    while (base.size() > 1 && base.back() == '/')
+        base.pop_back();
+    const std::string prefix = base == "/" ? base : base + "/";
+    const bool below = !base.empty() && path.size() > prefix.size() && path.starts_with(prefix);
+    TUniqueFd dir(open(below ? base.c_str() : (path.empty() ? "/" : path.c_str()),
+                       O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir)
+        throw OSErrorFromErrno(errno);
+    size_t start = below ? prefix.size() : path.size();
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string part = path.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..")
+            throw OSErrorFromErrno(EACCES);
+        TUniqueFd next(
+            openat(dir.Get(), part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next)
+            throw OSErrorFromErrno(errno);
+        dir = std::move(next);
+    }
+    return dir;
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/datetime.h"
+#include "platform/uniquefd.h"
 
 constexpr int faReadOnly = 0x01;
 constexpr int faHidden = 0x02;
@@ -44,13 +45,19 @@ public:
     bool First(const std::string& path, int attr, TSearchRec& rec);
     // The same with the directory and the pattern apart; a "/" in `pattern` matches nothing.
     bool First(const std::string& directory, const std::string& pattern, int attr, TSearchRec& rec);
+    // The same over the open directory `dirFd` (see OpenDirectoryBelow), which must stay open
+    // until the search is closed: the entries are those of that very directory, whatever
+    // happens to its path meanwhile.
+    bool FirstIn(int dirFd, const std::string& pattern, int attr, TSearchRec& rec);
     bool Next(TSearchRec& rec);
     void Close();
 
 private:
     bool Advance(TSearchRec& rec);
+    bool Start(const std::string& pattern, int attr, TSearchRec& rec);
     void* dir_ = nullptr; // DIR*
     std::string directory_;
+    int dirFd_ = -1; // the directory of FirstIn, not owned
     std::string pattern_;
     int attr_ = 0;
     bool active_ = false; // between First and the end of the search
@@ -63,3 +70,12 @@ bool MatchesMask(const std::string& name, const std::string& pattern);
 // passes the attribute rule of TFileSearch.
 bool FindFileEntry(const std::string& directory, const std::string& name, int attr,
                    TSearchRec& rec);
+
+// Opens the directory `path` for searches (TFileSearch::FirstIn) and for access relative to it
+// (openat and the like), reached from `root` without following symbolic links: `root` is opened
+// as it is given (a configured directory may well be a link), every component of `path` after
+// it with O_NOFOLLOW | O_DIRECTORY relative to the one before. A component that has been
+// swapped for a link, or that is "..", then fails instead of leading out of `root`. A `path`
+// equal to `root`, or not below it, is opened as it is given. Throws EOSError with the system's
+// text (ELOOP or ENOTDIR for a link, ENOENT for a missing directory).
+TUniqueFd OpenDirectoryBelow(const std::string& root, const std::string& path);

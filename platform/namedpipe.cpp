@@ -1,5 +1,6 @@
 #include "platform/namedpipe.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +17,8 @@
 
 #include "common/langtext.h"
 #include "platform/errors.h"
+#include "platform/remotepc.h"
+#include "platform/svcmgr_client.h"
 #include "platform/svcroot.h"
 
 namespace {
@@ -225,6 +228,11 @@ struct TNamedPipeServer::Instance {
     void* readBuffer = nullptr;
     const void* writeBuffer = nullptr;
     uint32_t length = 0; // read capacity or write length
+    // When the client was admitted, whether it has sent a request since, and when the pending
+    // read or write fails for the client's silence.
+    std::chrono::steady_clock::time_point admitted{};
+    bool spoke = false;
+    std::chrono::steady_clock::time_point deadline{};
 
     void Start(PipeOp op) {
         pending = op;
@@ -304,6 +312,8 @@ void TNamedPipeServer::Admit(Instance& inst, int fd) {
     int code = 0;
     if (SendMessage(fd, &kAdmitted, 1, code) == 1) {
         inst.fd = fd;
+        inst.admitted = std::chrono::steady_clock::now();
+        inst.spoke = false;
         inst.Complete(true, 0, 0);
     } else {
         ::close(fd);
@@ -368,6 +378,8 @@ TPipeStart TNamedPipeServer::Read(int i, void* buffer, uint32_t capacity, uint32
     if (code == EAGAIN) {
         inst.readBuffer = buffer;
         inst.length = capacity;
+        inst.deadline = inst.spoke ? std::chrono::steady_clock::now() + idleLimit_
+                                   : inst.admitted + firstRequestLimit_;
         return TPipeStart::Pending;
     }
     inst.Start(PipeOp::None);
@@ -379,6 +391,7 @@ TPipeStart TNamedPipeServer::Write(int i, const void* buffer, uint32_t length, u
                                    int& error) {
     Instance& inst = At(i);
     inst.Start(PipeOp::Write);
+    inst.spoke = true; // an answer follows a request
     if (inst.fd < 0) {
         inst.Start(PipeOp::None);
         error = ENOTCONN;
@@ -394,6 +407,7 @@ TPipeStart TNamedPipeServer::Write(int i, const void* buffer, uint32_t length, u
     if (code == EAGAIN) {
         inst.writeBuffer = buffer;
         inst.length = length;
+        inst.deadline = std::chrono::steady_clock::now() + idleLimit_;
         return TPipeStart::Pending;
     }
     inst.Start(PipeOp::None);
@@ -467,6 +481,30 @@ void TNamedPipeServer::Perform(Instance& inst) {
     inst.Complete(n >= 0, n >= 0 ? static_cast<uint32_t>(n) : 0, n >= 0 ? 0 : code);
 }
 
+void TNamedPipeServer::SetSilenceLimits(std::chrono::milliseconds firstRequest,
+                                        std::chrono::milliseconds idle) {
+    firstRequestLimit_ = firstRequest;
+    idleLimit_ = idle;
+}
+
+int TNamedPipeServer::ExpireSilentClients() {
+    const auto now = std::chrono::steady_clock::now();
+    int next = -1;
+    for (auto& inst : instances_) {
+        const bool waiting = inst->fd >= 0 && !inst->done &&
+                             (inst->pending == PipeOp::Read || inst->pending == PipeOp::Write);
+        if (!waiting)
+            continue;
+        if (now >= inst->deadline) {
+            inst->Complete(false, 0, ETIMEDOUT);
+            continue;
+        }
+        const int left = RemainingMs(inst->deadline) + 1;
+        next = next < 0 ? left : std::min(next, left);
+    }
+    return next;
+}
+
 void TNamedPipeServer::AcceptWaiting() {
     int fd;
     do {
@@ -492,6 +530,7 @@ int TNamedPipeServer::Wait(const TManualResetEvent& stop, int& error) {
     for (;;) {
         if (stop.IsSet())
             return 0;
+        const int silenceTimeout = ExpireSilentClients();
         // An instance that is signaled already does not end the wait before the sockets were
         // looked at: the other instances' completions and the clients that wait to be
         // admitted are taken in as well, so one client whose requests follow each other
@@ -522,6 +561,9 @@ int TNamedPipeServer::Wait(const TManualResetEvent& stop, int& error) {
             timeout = 0;
         else if (!listening)
             timeout = RemainingMs(acceptPausedUntil_) + 1;
+        // A client that stays silent is dropped when its limit is reached.
+        if (silenceTimeout >= 0 && (timeout < 0 || silenceTimeout < timeout))
+            timeout = silenceTimeout;
 
         if (::poll(fds.data(), fds.size(), timeout) < 0) {
             if (errno == EINTR)
@@ -622,6 +664,12 @@ size_t TPipeClient::Receive(void* buffer, size_t capacity, int timeoutMs) {
 
 size_t CallNamedPipe(const std::string& pipePath, const void* request, size_t requestLength,
                      void* answer, size_t answerCapacity, int timeoutMs) {
+    if (std::string pc, name; SplitRemotePipePath(pipePath, pc, name))
+        return IsLocalMachineName(pc)
+                   ? CallNamedPipe("\\\\.\\pipe\\" + name, request, requestLength, answer,
+                                   answerCapacity, timeoutMs)
+                   : RemotePcCallPipe(pc, name, request, requestLength, answer, answerCapacity,
+                                      timeoutMs);
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     TPipeClient client(pipePath, timeoutMs);
     client.Send(request, requestLength);

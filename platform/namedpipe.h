@@ -12,6 +12,11 @@
 // A client is admitted only by a free instance: right after its connection is accepted it gets
 // a one-byte admission message. When every instance is busy it gets a refusal instead and the
 // connection is closed, so the client fails at once with "All pipe instances are busy." (231).
+//
+// An admitted client cannot hold its instance by saying nothing: a read that waits for its
+// first request longer than the first-request limit after the admission, or for a later
+// request longer than the idle limit, or a write that the client does not take within the
+// idle limit, fails with ETIMEDOUT; the server then drops the client like any other failure.
 #pragma once
 
 #include <chrono>
@@ -29,6 +34,12 @@ constexpr size_t PipeMessageMax = 16384;
 // collide with the errno values used for every other failure.
 constexpr int ERROR_BAD_NETPATH = 53;
 constexpr int ERROR_PIPE_BUSY = 231;
+
+// How long an admitted client may keep its instance without a request: before its first one,
+// and between two of them. The clients of this system send their request right after they
+// were admitted and read the answer at once.
+constexpr std::chrono::milliseconds PipeFirstRequestLimit{3000};
+constexpr std::chrono::milliseconds PipeIdleLimit{10000};
 
 // Socket file modes: the information pipe is open to every local user, the control pipe to root.
 constexpr mode_t PipeModeEveryone = 0666;
@@ -78,6 +89,8 @@ public:
 
     int InstanceCount() const { return static_cast<int>(instances_.size()); }
     const std::string& SocketPath() const { return path_; }
+    // Replaces the limits of a silent client (PipeFirstRequestLimit, PipeIdleLimit).
+    void SetSilenceLimits(std::chrono::milliseconds firstRequest, std::chrono::milliseconds idle);
 
     // Waits for a client on instance i. Connected: a waiting client was admitted at once (the
     // event is left as it was). Pending: the connect completes later.
@@ -116,6 +129,9 @@ private:
     Instance* WaitingInstance() const;
     // Some instance has just lost its client and is about to wait for the next one.
     bool InstanceIsFreeing() const;
+    // Fails the pending reads and writes whose client has been silent too long; returns the
+    // milliseconds until the next such limit is reached (-1: none).
+    int ExpireSilentClients();
     Instance& At(int i) { return *instances_.at(static_cast<size_t>(i)); }
 
     std::string path_;
@@ -125,6 +141,8 @@ private:
     // Accepting rests until then after the process ran short of descriptors or memory.
     std::chrono::steady_clock::time_point acceptPausedUntil_{};
     int lastSignaled_ = -1; // instance the last wait returned
+    std::chrono::milliseconds firstRequestLimit_ = PipeFirstRequestLimit;
+    std::chrono::milliseconds idleLimit_ = PipeIdleLimit;
     std::vector<std::unique_ptr<Instance>> instances_;
 };
 
@@ -154,6 +172,7 @@ private:
 
 // One transaction: opens the pipe, writes `request`, reads one answer into `answer` and
 // closes. Returns the answer's length. Never waits for a busy pipe; `timeoutMs` bounds the
-// whole exchange. Errors as TPipeClient's.
+// whole exchange. Errors as TPipeClient's. "\\PC\pipe\NAME" of another PC goes through
+// ssh to that PC's pipe (platform/remotepc.h), with the same errors from there.
 size_t CallNamedPipe(const std::string& pipePath, const void* request, size_t requestLength,
                      void* answer, size_t answerCapacity, int timeoutMs);

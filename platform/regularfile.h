@@ -18,11 +18,16 @@ public:
     // Opens `path` (following symbolic links) without waiting on it; false when it cannot be
     // opened or is not a regular file. A read error later ends the stream like its end.
     bool Open(const std::string& path);
+    // The same for the entry `name` of the open directory `dirFd`, which is not followed when
+    // it is a symbolic link (false then).
+    bool OpenAt(int dirFd, const std::string& name);
 
 protected:
     int_type underflow() override;
 
 private:
+    bool OpenWith(int dirFd, const std::string& path, int extraFlags);
+
     TUniqueFd fd_;
     char buffer_[65536];
 };

@@ -65,6 +65,9 @@ bool AboveStandardDescriptors(TUniqueFd& fd) {
     _exit(127);
 }
 
+// The longest wait between two looks at the caller's Canceled check.
+constexpr int CancelPollMs = 200;
+
 int RemainingMs(Clock::time_point deadline, int most) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -239,6 +242,12 @@ CommandResult RunCommand(const std::string& program, const std::vector<std::stri
             result.Status = CommandResult::Outcome::TimedOut;
             return result;
         }
+        if (options.Canceled && options.Canceled()) {
+            KillGroup(pid);
+            Reap(pid, status);
+            result.Status = CommandResult::Outcome::Canceled;
+            return result;
+        }
         pollfd fds[3];
         nfds_t count = 0;
         if (in.write)
@@ -247,7 +256,7 @@ CommandResult RunCommand(const std::string& program, const std::vector<std::stri
             fds[count++] = {out.read.Get(), POLLIN, 0};
         if (errors.read)
             fds[count++] = {errors.read.Get(), POLLIN, 0};
-        poll(fds, count, RemainingMs(deadline, in.write ? 1000 : 20));
+        poll(fds, count, RemainingMs(deadline, in.write ? CancelPollMs : 20));
 
         if (in.write) {
             const ssize_t w = write(in.write.Get(), input.data() + written, input.size() - written);

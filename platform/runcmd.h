@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,6 +14,7 @@ struct CommandResult {
         Exited,    // ran to its end; ExitCode holds its status
         Signalled, // killed by a signal it did not ask for (Signal holds its number)
         TimedOut,  // still running at the deadline: killed with its process group
+        Canceled,  // the caller's Canceled check turned true: killed with its process group
         NotRun,    // could not be started (Error holds the errno)
     };
     Outcome Status = Outcome::NotRun;
@@ -34,6 +36,9 @@ struct CommandOptions {
     // Without it, standard error goes to /dev/null.
     bool CollectErrors = false;
     size_t MaxErrors = 1u << 20;
+    // Asked at least every 200 ms while the program runs: true ends the run at once (the
+    // program's group is killed), for a caller that is told to stop.
+    std::function<bool()> Canceled;
 };
 
 // The first executable regular file `name` in the directories of $PATH; empty when none.

@@ -6,9 +6,10 @@
 //     Application.CreateForm(MyService); // MyService: a global TMyService*
 //     return Application.Run();
 //
-// Run() handles the switches -INSTALL, -UNINSTALL and -SILENT (also with "/", in any letter
-// case); otherwise it runs the service that the manager started, talking to the manager over
-// the private channel that the manager passes (SVCMGR_CHANNEL_FD).
+// Run() handles the switches -INSTALL (registers the service with its StartType, automatic by
+// default), -UNINSTALL and -SILENT (also with "/", in any letter case); otherwise it runs the
+// service that the manager started, talking to the manager over the private channel that the
+// manager passes (SVCMGR_CHANNEL_FD).
 //
 // Life of a running service, all on its service thread: status start pending (wait hint
 // `WaitHint`, a new checkpoint at every status report), OnStart; when that leaves Started
@@ -109,6 +110,9 @@ public:
     // Logon account and password that INSTALL registers; empty means ".\LocalSystem".
     std::string ServiceStartName;
     std::string Password;
+    // Start type that INSTALL registers: automatic, so that the service starts with the
+    // manager (at boot) and runs unattended.
+    uint32_t StartType = SERVICE_AUTO_START;
     bool AllowStop = true;
     bool AllowPause = false;   // this manager never pauses services; kept for their settings
     uint32_t WaitHint = 10000; // milliseconds, reported with every pending status

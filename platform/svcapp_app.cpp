@@ -66,7 +66,8 @@ int TServiceApplication::Install(bool silent) {
             TScManager manager =
                 TScManager::Open("", SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
             manager.CreateService(service->Name, service->DisplayName, SERVICE_QUERY_STATUS,
-                                  ProgramFilePath(), service->ServiceStartName, service->Password);
+                                  ProgramFilePath(), service->ServiceStartName, service->Password,
+                                  service->StartType);
             if (!silent)
                 std::cout << svcproto::Format(svctext::AppInstalled, service->Name.c_str()) << "\n";
         } catch (const std::exception& e) {

@@ -6,8 +6,10 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/svcmgr_bridge.h"
 #include "platform/svcmgr_client.h"
 #include "platform/svcmgr_daemon.h"
+#include "platform/svcmgr_registry.h"
 #include "platform/svcmgr_texts.h"
 
 namespace {
@@ -41,11 +43,23 @@ int Run(int argc, char** argv, std::ostream& err) {
     return daemon.Run();
 }
 
+const char* StartTypeText(uint32_t startType) {
+    switch (startType) {
+    case SERVICE_AUTO_START:
+        return svctext::StartTypeAuto;
+    case SERVICE_DISABLED:
+        return svctext::StartTypeDisabled;
+    default:
+        return svctext::StartTypeDemand;
+    }
+}
+
 void PrintDetails(std::ostream& out, const TServiceConfig& config, const TServiceStatus& s) {
     out << "  name:         " << config.ServiceName << "\n"
         << "  display name: " << config.DisplayName << "\n"
         << "  program:      " << config.BinaryPathName << "\n"
         << "  account:      " << config.ServiceStartName << "\n"
+        << "  start type:   " << StartTypeText(config.StartType) << "\n"
         << "  state:        " << s.CurrentState << "\n"
         << "  checkpoint:   " << s.CheckPoint << "\n"
         << "  wait hint:    " << s.WaitHint << " ms\n"
@@ -58,21 +72,32 @@ void PrintDetails(std::ostream& out, const TServiceConfig& config, const TServic
         out << "  process exit: " << s.ProcessExitCode << "\n";
 }
 
-int Client(const std::string& command, int argc, char** argv, std::ostream& out) {
+// `machine` is empty for this PC, or "\\PC" for the manager of another PC.
+int Client(const std::string& machine, const std::string& command, int argc, char** argv,
+           std::ostream& out) {
     if (command == "list") {
         if (argc != 2)
             return -1;
         TScManager manager =
-            TScManager::Open("", SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE);
+            TScManager::Open(machine, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE);
         for (const auto& entry : manager.ListServices())
             out << entry.ServiceName << "\t" << svctext::ServiceStateText(entry.Status.CurrentState)
                 << "\t" << entry.DisplayName << "\n";
         return 0;
     }
+    if (command == "starttype") {
+        uint32_t startType = argc == 4 ? StartTypeFromWord(argv[3]) : 0;
+        if (startType == 0)
+            return -1;
+        TScManager::Open(machine, SC_MANAGER_CONNECT)
+            .OpenService(argv[2], SERVICE_CHANGE_CONFIG)
+            .ChangeStartType(startType);
+        return 0;
+    }
     if (argc != 3)
         return -1;
     std::string name = argv[2];
-    TScManager manager = TScManager::Open("", SC_MANAGER_CONNECT);
+    TScManager manager = TScManager::Open(machine, SC_MANAGER_CONNECT);
     if (command == "query") {
         TScService service = manager.OpenService(name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
         TServiceStatus status = service.QueryStatus();
@@ -98,8 +123,20 @@ int SvcMgrMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
     std::string command = argv[1];
     if (command == "run")
         return Run(argc, argv, err);
+    if (command == "bridge")
+        return argc == 2 ? RunSvcMgrBridge(0, 1) : Usage(err);
+    // "svcmgr \\PC list|query|start|stop ...": the same requests to another PC's manager.
+    std::string machine;
+    if (command.starts_with("\\\\")) {
+        if (argc < 3)
+            return Usage(err);
+        machine = command;
+        command = argv[2];
+        ++argv;
+        --argc;
+    }
     try {
-        int result = Client(command, argc, argv, out);
+        int result = Client(machine, command, argc, argv, out);
         return result < 0 ? Usage(err) : result;
     } catch (const EOSError& e) {
         out.flush();

@@ -1,5 +1,6 @@
 #include "platform/svcmgr_client.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/remotepc.h"
 #include "platform/svcmgr_proto.h"
 #include "platform/svcmgr_texts.h"
 #include "platform/svcroot.h"
@@ -27,7 +29,9 @@ EOSError Unavailable(const std::string& why) {
                            svcproto::Format(svctext::ErrManagerUnavailable, why.c_str()));
 }
 
-TUniqueFd ConnectTo(const std::string& socketPath) {
+// Connects within `timeoutMs`: a manager whose backlog is full makes connect wait, and that
+// wait must not outlast the request's own time limit.
+TUniqueFd ConnectTo(const std::string& socketPath, int timeoutMs) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (socketPath.size() >= sizeof address.sun_path)
@@ -36,10 +40,15 @@ TUniqueFd ConnectTo(const std::string& socketPath) {
     TUniqueFd fd(socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
     if (!fd)
         throw OSErrorFromErrno(errno);
+    timeval limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    if (setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0)
+        throw OSErrorFromErrno(errno);
     int result;
     do
         result = connect(fd.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
     while (result != 0 && errno == EINTR);
+    if (result != 0 && (errno == EAGAIN || errno == EINPROGRESS))
+        throw svcproto::Error(ERROR_MANAGER_UNAVAILABLE, svctext::ErrManagerNoAnswer);
     if (result != 0)
         throw Unavailable(socketPath + ": " + SysErrorMessage(errno));
     return fd;
@@ -64,8 +73,15 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 
 svcproto::TAnswer Call(const std::string& socketPath, const TClientRequest& request,
                        int timeoutMs = RequestTimeoutMs) {
-    std::string raw = SvcMgrTransact(socketPath, svcproto::EncodeRequest(request), timeoutMs);
+    // The manager of another PC is addressed as "\\PC" (a socket path never starts so).
+    std::string raw =
+        socketPath.starts_with("\\\\")
+            ? RemotePcManagerTransact(socketPath, svcproto::EncodeRequest(request), timeoutMs)
+            : SvcMgrTransact(socketPath, svcproto::EncodeRequest(request), timeoutMs);
     svcproto::TAnswer answer = svcproto::DecodeAnswer(raw.data(), raw.size());
+    // Op 0 with an error: the manager refused the connection itself (too many of this user's).
+    if (answer.Op == static_cast<TOp>(0) && answer.Code != 0)
+        svcproto::CheckAnswer(answer);
     if (answer.Op != request.Op)
         throw svcproto::Error(EBADMSG, svctext::ErrManagerBadAnswer);
     svcproto::CheckAnswer(answer);
@@ -113,12 +129,13 @@ bool SameTextAscii(const std::string& a, const std::string& b) {
 std::string SvcMgrTransact(const std::string& socketPath, const std::string& request,
                            int timeoutMs) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    TUniqueFd fd = ConnectTo(socketPath);
+    TUniqueFd fd = ConnectTo(socketPath, std::clamp(timeoutMs, 1, RequestTimeoutMs));
     ssize_t sent;
     do
         sent = send(fd.Get(), request.data(), request.size(), MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);
-    if (sent < 0)
+    // A refused connection is closed at once; its answer may already wait to be read.
+    if (sent < 0 && errno != EPIPE && errno != ECONNRESET)
         throw Unavailable(socketPath + ": " + SysErrorMessage(errno));
     if (!WaitReadable(fd.Get(), deadline))
         throw svcproto::Error(ERROR_MANAGER_UNAVAILABLE, svctext::ErrManagerNoAnswer);
@@ -148,11 +165,10 @@ bool IsLocalMachineName(const std::string& machineName) {
 }
 
 TScManager TScManager::Open(const std::string& machineName, uint32_t desiredAccess) {
-    if (!IsLocalMachineName(machineName))
-        throw svcproto::Error(ERROR_NETWORK_UNREACHABLE,
-                              svcproto::Format(svctext::ErrRemotePc, machineName.c_str()));
     TScManager manager;
-    manager.socketPath_ = SvcMgrSocketPath();
+    manager.socketPath_ = IsLocalMachineName(machineName)
+                              ? SvcMgrSocketPath()
+                              : "\\\\" + CheckedRemotePcName(machineName);
     TClientRequest request;
     request.Op = TOp::OpenManager;
     request.Access = desiredAccess;
@@ -180,13 +196,14 @@ TScService TScManager::OpenService(const std::string& serviceName, uint32_t desi
 TScService TScManager::CreateService(const std::string& serviceName, const std::string& displayName,
                                      uint32_t desiredAccess, const std::string& binaryPathName,
                                      const std::string& serviceStartName,
-                                     const std::string& password) const {
+                                     const std::string& password, uint32_t startType) const {
     TClientRequest request =
         CheckedRequest(TOp::Create, open_, access_, SC_MANAGER_CREATE_SERVICE, serviceName);
     request.DisplayName = displayName;
     request.BinaryPathName = binaryPathName;
     request.ServiceStartName = serviceStartName;
     request.Password = password;
+    request.StartType = startType;
     Call(socketPath_, request);
     return OpenService(serviceName, desiredAccess);
 }
@@ -236,6 +253,14 @@ void TScService::ChangeConfig(const std::string* displayName, const std::string*
     take(binaryPathName, svcproto::ChangeBinaryPath, request.BinaryPathName);
     take(serviceStartName, svcproto::ChangeStartName, request.ServiceStartName);
     take(password, svcproto::ChangePassword, request.Password);
+    Call(socketPath_, request);
+}
+
+void TScService::ChangeStartType(uint32_t startType) const {
+    TClientRequest request =
+        CheckedRequest(TOp::ChangeConfig, open_, access_, SERVICE_CHANGE_CONFIG, name_);
+    request.ChangeMask = svcproto::ChangeStartType;
+    request.StartType = startType;
     Call(socketPath_, request);
 }
 

@@ -22,8 +22,10 @@ public:
     TScManager() = default; // not open
 
     // Opens the manager of `machineName` (empty, ".", "localhost" or this PC's own name
-    // mean this PC; "\\" in front is allowed). Another PC fails at once with
-    // ERROR_NETWORK_UNREACHABLE. Rights the caller does not hold fail with EACCES.
+    // mean this PC; "\\" in front is allowed). Another PC is reached through ssh
+    // (platform/remotepc.h), with the rights of the login user there; it fails with
+    // ERROR_BAD_NETPATH when it cannot be reached. Rights the caller does not hold fail
+    // with EACCES.
     static TScManager Open(const std::string& machineName, uint32_t desiredAccess);
 
     bool IsOpen() const { return open_; }
@@ -32,17 +34,18 @@ public:
 
     // Opens a service by name (without regard to case); 1060 when it is not installed.
     TScService OpenService(const std::string& serviceName, uint32_t desiredAccess) const;
-    // Registers a new service; 1073 when the name is taken.
+    // Registers a new service; 1073 when the name is taken. `startType`: SERVICE_AUTO_START,
+    // SERVICE_DEMAND_START or SERVICE_DISABLED.
     TScService CreateService(const std::string& serviceName, const std::string& displayName,
                              uint32_t desiredAccess, const std::string& binaryPathName,
-                             const std::string& serviceStartName,
-                             const std::string& password) const;
+                             const std::string& serviceStartName, const std::string& password,
+                             uint32_t startType = SERVICE_DEMAND_START) const;
     std::vector<TServiceListEntry> ListServices() const;
 
 private:
     bool open_ = false;
     uint32_t access_ = 0;
-    std::string socketPath_;
+    std::string socketPath_; // or "\\PC" for the manager of another PC
 };
 
 // An open service.
@@ -68,6 +71,8 @@ public:
     // password given keeps the stored one.
     void ChangeConfig(const std::string* displayName, const std::string* binaryPathName,
                       const std::string* serviceStartName, const std::string* password) const;
+    // Changes the start type (automatic, on demand, disabled); a running service goes on.
+    void ChangeStartType(uint32_t startType) const;
     // Removes the service; a running one is removed when it stops.
     void Delete() const;
 

@@ -29,11 +29,17 @@ using TClock = std::chrono::steady_clock;
 namespace {
 
 constexpr int MessagesPerWakeup = 16;
+// Connections taken from the backlog per wakeup: enough to drain it quickly, few enough that
+// a user who keeps connecting does not hold up the answers to others.
+constexpr int AcceptsPerWakeup = 64;
+// Client id of the starts the manager makes by itself.
+constexpr uint64_t ManagerClient = 0;
 
 struct TClient {
     TUniqueFd Fd;
     bool Admin = false;
-    TClock::time_point LastActivity;
+    uid_t Uid = 0;
+    TClock::time_point LastActivity; // the connection, or its last request that succeeded
     bool AwaitingStart = false;
 };
 
@@ -80,7 +86,11 @@ struct TServiceManagerDaemon::TImpl {
     std::string Dispatch(uint64_t id, const TClient& client, const TClientRequest& request,
                          bool& deferred);
     void SendAnswer(uint64_t id, const std::string& answer);
-    void AnswerStart(uint64_t id, int code, const std::string& text, const TServiceStatus& s);
+    void AnswerStart(uint64_t id, const std::string& name, int code, const std::string& text,
+                     const TServiceStatus& s);
+    void StartAutomaticServices();
+    // True when a new connection of this user fits its share of the client slots.
+    bool HasRoomFor(bool admin, uid_t uid) const;
     void CloseIdleClients(TClock::time_point now);
     int PollTimeout(TClock::time_point now) const;
 };
@@ -113,9 +123,8 @@ void TServiceManagerDaemon::TImpl::Setup() {
 
     table = std::make_unique<TServiceTable>(
         TServiceRegistry(SvcMgrStateDir() + "/services"),
-        [this](uint64_t id, int code, const std::string& text, const TServiceStatus& status) {
-            AnswerStart(id, code, text, status);
-        },
+        [this](uint64_t id, const std::string& name, int code, const std::string& text,
+               const TServiceStatus& status) { AnswerStart(id, name, code, text, status); },
         options.LaunchTimeout);
     for (const std::string& problem : table->Load())
         Say(svcproto::Format(svctext::MsgBadRegistryFile, problem.c_str()));
@@ -133,6 +142,7 @@ void TServiceManagerDaemon::TImpl::Setup() {
         chmod(socketPath.c_str(), 0666) != 0 || listen(listenFd.Get(), 64) != 0)
         throw OSErrorFromErrno(errno);
     Say(svcproto::Format(svctext::MsgManagerStarted, socketPath.c_str()));
+    StartAutomaticServices();
 }
 
 void TServiceManagerDaemon::TImpl::Loop() {
@@ -153,7 +163,7 @@ void TServiceManagerDaemon::TImpl::Loop() {
         fds.clear();
         polledClients.clear();
         fds.push_back({signalFd.Get(), POLLIN, 0});
-        fds.push_back({clients.size() < options.MaxClients ? listenFd.Get() : -1, POLLIN, 0});
+        fds.push_back({listenFd.Get(), POLLIN, 0});
         watches = table->Watches();
         for (const auto& watch : watches)
             fds.push_back({watch.Fd, POLLIN, 0});
@@ -217,8 +227,26 @@ void TServiceManagerDaemon::TImpl::HandleSignals() {
         table->ReapChildren();
 }
 
+bool TServiceManagerDaemon::TImpl::HasRoomFor(bool admin, uid_t uid) const {
+    if (clients.size() >= options.MaxClients)
+        return false;
+    if (admin)
+        return true;
+    size_t others = 0, same = 0;
+    for (const auto& [id, client] : clients) {
+        if (!client.Admin) {
+            ++others;
+            same += client.Uid == uid ? 1 : 0;
+        }
+    }
+    return same < options.MaxClientsPerUser &&
+           others + std::min(options.ReservedClients, options.MaxClients) < options.MaxClients;
+}
+
 void TServiceManagerDaemon::TImpl::AcceptClients() {
-    while (clients.size() < options.MaxClients) {
+    // The backlog is always taken, also when every slot is held: a connection beyond its
+    // user's share is refused at once instead of waiting there, in front of root's.
+    for (int round = 0; round < AcceptsPerWakeup; ++round) {
         int fd = accept4(listenFd.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0)
             return;
@@ -229,6 +257,13 @@ void TServiceManagerDaemon::TImpl::AcceptClients() {
         if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
             continue;
         client.Admin = peer.uid == 0 || peer.uid == geteuid();
+        client.Uid = peer.uid;
+        if (!HasRoomFor(client.Admin, client.Uid)) {
+            std::string refusal =
+                svcproto::EncodeAnswer(static_cast<TOp>(0), EUSERS, svctext::ErrTooManyClients);
+            send(fd, refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+            continue;
+        }
         client.LastActivity = TClock::now();
         uint64_t id = nextClientId++;
         clients.emplace(id, std::move(client));
@@ -254,7 +289,6 @@ void TServiceManagerDaemon::TImpl::ServeClient(uint64_t id) {
             clients.erase(it);
             return;
         }
-        client.LastActivity = TClock::now();
         size_t size = static_cast<size_t>(got);
         TOp op = OpOfRawRequest(buffer, size);
         if (message.msg_flags & MSG_TRUNC) {
@@ -268,6 +302,9 @@ void TServiceManagerDaemon::TImpl::ServeClient(uint64_t id) {
         try {
             TClientRequest request = svcproto::DecodeRequest(buffer, size);
             answer = Dispatch(id, client, request, deferred);
+            // Only a request that succeeds keeps the connection: failing requests cannot
+            // hold a slot for ever.
+            client.LastActivity = TClock::now();
         } catch (const EOSError& e) {
             answer = svcproto::EncodeAnswer(op, e.Code, e.what());
         } catch (const std::exception& e) {
@@ -317,14 +354,14 @@ std::string TServiceManagerDaemon::TImpl::Dispatch(uint64_t id, const TClient& c
         break;
     case TOp::ChangeConfig:
         requireAdmin(true);
-        table->ChangeConfig(
-            r.ServiceName, r.ChangeMask,
-            {r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName, r.Password});
+        table->ChangeConfig(r.ServiceName, r.ChangeMask,
+                            {r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName,
+                             r.Password, r.StartType});
         break;
     case TOp::Create:
         requireAdmin(true);
-        table->Create(
-            {r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName, r.Password});
+        table->Create({r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName,
+                       r.Password, r.StartType});
         break;
     case TOp::Delete:
         requireAdmin(true);
@@ -336,8 +373,25 @@ std::string TServiceManagerDaemon::TImpl::Dispatch(uint64_t id, const TClient& c
     return svcproto::EncodeAnswer(r.Op, 0, out.Data());
 }
 
-void TServiceManagerDaemon::TImpl::AnswerStart(uint64_t id, int code, const std::string& text,
+void TServiceManagerDaemon::TImpl::StartAutomaticServices() {
+    for (const std::string& name : table->AutomaticServices()) {
+        Say(svcproto::Format(svctext::MsgAutoStarting, name.c_str()));
+        try {
+            table->Start(name, ManagerClient);
+        } catch (const EOSError& e) {
+            Say(svcproto::Format(svctext::MsgAutoStartFailed, name.c_str(), e.what(), e.Code));
+        }
+    }
+}
+
+void TServiceManagerDaemon::TImpl::AnswerStart(uint64_t id, const std::string& name, int code,
+                                               const std::string& text,
                                                const TServiceStatus& status) {
+    if (id == ManagerClient) {
+        if (code != 0)
+            Say(svcproto::Format(svctext::MsgAutoStartFailed, name.c_str(), text.c_str(), code));
+        return;
+    }
     auto it = clients.find(id);
     if (it == clients.end())
         return;

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -22,6 +23,10 @@
 extern char** environ;
 
 namespace {
+
+// PATH of a service: the system's directories (the sbin ones for root only).
+constexpr const char* RootPath = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin";
+constexpr const char* UserPath = "/usr/local/bin:/usr/bin:/bin";
 
 // Writes the failure to the report pipe and ends the child.
 [[noreturn]] void Fail(int reportFd, int code, const std::string& text) {
@@ -42,86 +47,107 @@ void ResetSignals() {
         signal(sig, SIG_DFL);
 }
 
-// fd 0 reads /dev/null, fd 3 is the channel; every other descriptor above 2 is closed at exec.
-void ArrangeDescriptors(int channelFd, int reportFd) {
-    int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+void CloseRange(unsigned first, unsigned last, unsigned flags) {
+    if (first > last)
+        return;
+    if (syscall(SYS_close_range, first, last, flags) != 0) {
+        for (unsigned fd = first; fd <= last && fd < 1024; ++fd) {
+            if (flags & CLOSE_RANGE_CLOEXEC)
+                fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+            else
+                close(static_cast<int>(fd));
+        }
+    }
+}
+
+// fd 0 reads /dev/null, fd 3 is the channel; the manager's other descriptors are closed, as
+// the child may live on without exec (it holds a PAM session). A service under a user account
+// also writes to /dev/null: the manager's own output (its log) is no business of another
+// account's.
+void ArrangeDescriptors(int channelFd, int reportFd, bool quietOutput) {
+    int devNull = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (devNull < 0 || dup2(devNull, 0) < 0)
+        Fail(reportFd, errno, SysErrorMessage(errno));
+    if (quietOutput && (dup2(devNull, 1) < 0 || dup2(devNull, 2) < 0))
         Fail(reportFd, errno, SysErrorMessage(errno));
     if (dup2(channelFd, ServiceChannelFd) < 0)
         Fail(reportFd, errno, SysErrorMessage(errno));
-    if (syscall(SYS_close_range, ServiceChannelFd + 1, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
-        for (int fd = ServiceChannelFd + 1; fd < 1024; ++fd)
-            fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
+    unsigned report = static_cast<unsigned>(reportFd);
+    CloseRange(ServiceChannelFd + 1, report - 1, 0);
+    CloseRange(report + 1, ~0U, 0);
 }
 
 bool StartsWith(const char* entry, const char* prefix) {
     return std::strncmp(entry, prefix, std::strlen(prefix)) == 0;
 }
 
-// The manager's environment (which carries SVCMGR_ROOT to the service), the channel and the
-// service name, and for a user account that user's HOME, USER, LOGNAME and SHELL.
+// A fixed, small environment: nothing of the manager's own reaches a service but its locale,
+// its time zone and SVCMGR_ROOT; then the account's HOME, USER, LOGNAME and SHELL, a PATH of
+// the system's directories, the channel and the service name.
 std::vector<std::string> BuildEnvironment(const TLaunchRequest& request, const passwd* user) {
-    static const char* const ownVariables[] = {"SVCMGR_CHANNEL_FD=", "SVCMGR_SERVICE_NAME="};
-    static const char* const userVariables[] = {"HOME=", "USER=", "LOGNAME=", "SHELL="};
     std::vector<std::string> env;
     for (char** e = environ; e && *e; ++e) {
-        bool drop = false;
-        for (const char* name : ownVariables)
-            drop = drop || StartsWith(*e, name);
-        for (const char* name : userVariables)
-            drop = drop || (user && StartsWith(*e, name));
-        if (!drop)
+        if (StartsWith(*e, "LANG=") || StartsWith(*e, "LC_") || StartsWith(*e, "TZ=") ||
+            StartsWith(*e, "SVCMGR_ROOT="))
             env.emplace_back(*e);
     }
-    env.push_back(std::string(ChannelFdVariable) + "=" + std::to_string(ServiceChannelFd));
-    env.push_back(std::string(ServiceNameVariable) + "=" + request.ServiceName);
+    bool root = user ? user->pw_uid == 0 : geteuid() == 0;
+    env.push_back(std::string("PATH=") + (root ? RootPath : UserPath));
     if (user) {
         env.push_back(std::string("HOME=") + user->pw_dir);
         env.push_back(std::string("USER=") + user->pw_name);
         env.push_back(std::string("LOGNAME=") + user->pw_name);
         env.push_back(std::string("SHELL=") + user->pw_shell);
     }
+    env.push_back(std::string(ChannelFdVariable) + "=" + std::to_string(ServiceChannelFd));
+    env.push_back(std::string(ServiceNameVariable) + "=" + request.ServiceName);
     return env;
 }
 
-// Checks the account and switches to its user; returns the user (nullptr for LocalSystem).
-const passwd* LogOn(const TLaunchRequest& request, int reportFd) {
-    TLogonAccount account = ParseLogonAccount(request.StartName);
-    if (account.LocalSystem)
-        return nullptr;
+// Checks the account's password and opens its PAM session; fails the launch otherwise.
+const passwd* LogOn(const TLaunchRequest& request, const TLogonAccount& account,
+                    TLogonSession& session, int reportFd) {
     const passwd* user = getpwnam(account.UserName.c_str());
     if (!user)
         Fail(reportFd, ERROR_SERVICE_LOGON_FAILED,
              svcproto::Format(svctext::ErrLogonFailed, request.StartName.c_str(),
                               svctext::ErrLogonUnknownUser));
     std::string why;
-    if (!CheckLogonPassword(account.UserName, request.Password, why))
+    if (!session.Authenticate(account.UserName, request.Password, why))
         Fail(reportFd, ERROR_SERVICE_LOGON_FAILED,
              svcproto::Format(svctext::ErrLogonFailed, request.StartName.c_str(),
                               why.empty() ? svctext::ErrLogonBadPassword : why.c_str()));
+    if (!session.OpenSession(why))
+        Fail(reportFd, ERROR_SERVICE_LOGON_FAILED,
+             svcproto::Format(svctext::ErrLogonFailed, request.StartName.c_str(), why.c_str()));
     // The entry again: PAM modules may have called getpwnam themselves.
     user = getpwnam(account.UserName.c_str());
-    if (!user || initgroups(user->pw_name, user->pw_gid) != 0 || setgid(user->pw_gid) != 0 ||
+    if (!user)
+        Fail(reportFd, ERROR_SERVICE_LOGON_FAILED,
+             svcproto::Format(svctext::ErrLogonFailed, request.StartName.c_str(),
+                              svctext::ErrLogonUnknownUser));
+    return user;
+}
+
+void SwitchUser(const TLaunchRequest& request, const passwd* user, int reportFd) {
+    errno = 0;
+    if (initgroups(user->pw_name, user->pw_gid) != 0 || setgid(user->pw_gid) != 0 ||
         setuid(user->pw_uid) != 0 || (user->pw_uid != 0 && setuid(0) == 0)) {
         int code = errno ? errno : EPERM;
         Fail(reportFd, code,
              svcproto::Format(svctext::ErrCannotSwitchUser, request.StartName.c_str(),
                               SysErrorMessage(code).c_str()));
     }
-    return user;
 }
 
-[[noreturn]] void RunChild(const TLaunchRequest& request, int channelFd, int reportFd) {
-    ResetSignals();
-    setsid();
-    ArrangeDescriptors(channelFd, reportFd);
-    const passwd* user = LogOn(request, reportFd);
+[[noreturn]] void Exec(const TLaunchRequest& request, const passwd* user, int reportFd) {
     std::vector<std::string> env = BuildEnvironment(request, user);
     std::vector<char*> envp;
     for (auto& entry : env)
         envp.push_back(entry.data());
     envp.push_back(nullptr);
+    // Whatever PAM opened stays behind; the report pipe closes on success.
+    CloseRange(ServiceChannelFd + 1, ~0U, CLOSE_RANGE_CLOEXEC);
     std::string program = request.BinaryPath;
     char* argv[] = {program.data(), nullptr};
     umask(022);
@@ -131,6 +157,46 @@ const passwd* LogOn(const TLaunchRequest& request, int reportFd) {
     int code = errno;
     Fail(reportFd, code,
          svcproto::Format(svctext::ErrCannotRun, program.c_str(), SysErrorMessage(code).c_str()));
+}
+
+// Stays with a service under a user account for its whole life, as root, holding its PAM
+// session: waits for the service's process, closes the session and ends with the same exit
+// status. Only SIGKILL (the manager's, for the whole process group) ends it before.
+[[noreturn]] void KeepSession(TLogonSession& session, pid_t service, int reportFd) {
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+        signal(sig, SIG_IGN);
+    // The channel and the report pipe belong to the service alone: the manager sees their
+    // ends when the service's own ends go.
+    close(ServiceChannelFd);
+    close(reportFd);
+    int waitStatus = 0;
+    pid_t done;
+    do
+        done = waitpid(service, &waitStatus, 0);
+    while (done < 0 && errno == EINTR);
+    session.Close();
+    if (done == service && WIFSIGNALED(waitStatus))
+        _exit(128 + WTERMSIG(waitStatus));
+    _exit(done == service && WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 127);
+}
+
+[[noreturn]] void RunChild(const TLaunchRequest& request, int channelFd, int reportFd) {
+    ResetSignals();
+    setsid();
+    TLogonAccount account = ParseLogonAccount(request.StartName);
+    ArrangeDescriptors(channelFd, reportFd, !account.LocalSystem);
+    if (account.LocalSystem)
+        Exec(request, getpwuid(geteuid()), reportFd);
+    TLogonSession session;
+    const passwd* user = LogOn(request, account, session, reportFd);
+    pid_t service = fork();
+    if (service < 0)
+        Fail(reportFd, errno, SysErrorMessage(errno));
+    if (service == 0) {
+        SwitchUser(request, user, reportFd);
+        Exec(request, user, reportFd);
+    }
+    KeepSession(session, service, reportFd);
 }
 
 } // namespace

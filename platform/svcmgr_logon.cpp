@@ -77,24 +77,77 @@ TLogonAccount ParseLogonAccount(const std::string& serviceStartName) {
 
 bool CheckLogonPassword(const std::string& userName, const std::string& password,
                         std::string& why) {
+    TLogonSession session;
+    return session.Authenticate(userName, password, why);
+}
+
+TLogonSession::~TLogonSession() {
+    Close();
+}
+
+bool TLogonSession::Authenticate(const std::string& userName, const std::string& password,
+                                 std::string& why) {
+    Close();
     if (password.empty()) {
         why = pam_strerror(nullptr, PAM_AUTH_ERR);
         return false;
     }
-    std::pair<std::string, std::string> credentials(userName, password);
-    pam_conv conversation{Converse, &credentials};
+    // The conversation reads the name and password from this object for as long as the
+    // transaction lasts.
+    conversationData_ = {userName, password};
+    pam_conv conversation{Converse, &conversationData_};
     pam_handle_t* handle = nullptr;
     int result = pam_start(PamServiceName, userName.c_str(), &conversation, &handle);
     if (result != PAM_SUCCESS) {
         why = pam_strerror(handle, result);
+        if (handle)
+            pam_end(handle, result);
         return false;
     }
+    handle_ = handle;
     pam_set_item(handle, PAM_FAIL_DELAY, reinterpret_cast<const void*>(&NoFailDelay));
     result = pam_authenticate(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
     if (result == PAM_SUCCESS)
         result = pam_acct_mgmt(handle, PAM_SILENT | PAM_DISALLOW_NULL_AUTHTOK);
-    if (result != PAM_SUCCESS)
+    lastResult_ = result;
+    if (result != PAM_SUCCESS) {
         why = pam_strerror(handle, result);
-    pam_end(handle, result);
-    return result == PAM_SUCCESS;
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool TLogonSession::OpenSession(std::string& why) {
+    auto* handle = static_cast<pam_handle_t*>(handle_);
+    if (!handle) {
+        why = pam_strerror(nullptr, PAM_SYSTEM_ERR);
+        return false;
+    }
+    int result = pam_setcred(handle, PAM_ESTABLISH_CRED | PAM_SILENT);
+    credentialsSet_ = result == PAM_SUCCESS;
+    if (result == PAM_SUCCESS)
+        result = pam_open_session(handle, PAM_SILENT);
+    sessionOpen_ = result == PAM_SUCCESS;
+    lastResult_ = result;
+    if (result != PAM_SUCCESS) {
+        why = pam_strerror(handle, result);
+        return false;
+    }
+    return true;
+}
+
+void TLogonSession::Close() {
+    auto* handle = static_cast<pam_handle_t*>(handle_);
+    if (!handle)
+        return;
+    if (sessionOpen_)
+        pam_close_session(handle, PAM_SILENT);
+    if (credentialsSet_)
+        pam_setcred(handle, PAM_DELETE_CRED | PAM_SILENT);
+    pam_end(handle, lastResult_);
+    handle_ = nullptr;
+    conversationData_ = {};
+    sessionOpen_ = credentialsSet_ = false;
+    lastResult_ = 0;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 
 struct TLogonAccount {
     bool LocalSystem = true;
@@ -16,3 +17,29 @@ TLogonAccount ParseLogonAccount(const std::string& serviceStartName);
 // True when PAM accepts `password` for `userName` and lets the account log on now;
 // otherwise false with the reason in `why`. Blank passwords are refused.
 bool CheckLogonPassword(const std::string& userName, const std::string& password, std::string& why);
+
+// The PAM side of a service's life under a user account, as a logon has it: the password is
+// checked, the account's credentials established and its session opened (limits and the like
+// apply to the process that opens it and its children); the session is closed again when the
+// service has ended. Not copyable: PAM keeps pointers into it.
+class TLogonSession {
+public:
+    TLogonSession() = default;
+    ~TLogonSession();
+    TLogonSession(const TLogonSession&) = delete;
+    TLogonSession& operator=(const TLogonSession&) = delete;
+
+    // Checks the password and whether the account may log on now; false with the reason.
+    bool Authenticate(const std::string& userName, const std::string& password, std::string& why);
+    // After Authenticate: establishes the credentials and opens the session.
+    bool OpenSession(std::string& why);
+    // Closes the session (when open) and ends the PAM transaction.
+    void Close();
+
+private:
+    void* handle_ = nullptr; // pam_handle_t
+    bool credentialsSet_ = false;
+    bool sessionOpen_ = false;
+    int lastResult_ = 0;
+    std::pair<std::string, std::string> conversationData_; // user name and password
+};

@@ -232,6 +232,8 @@ std::string EncodeRequest(const TClientRequest& r) {
         p.Str(r.BinaryPathName);
         p.Str(r.ServiceStartName);
         p.Str(r.Password);
+        if (r.ChangeMask & ChangeStartType)
+            p.U32(r.StartType);
         break;
     case TOp::Create:
         p.Str(r.ServiceName);
@@ -239,6 +241,7 @@ std::string EncodeRequest(const TClientRequest& r) {
         p.Str(r.BinaryPathName);
         p.Str(r.ServiceStartName);
         p.Str(r.Password);
+        p.U32(r.StartType);
         break;
     default:
         throw Error(EINVAL, svctext::ErrUnknownRequest);
@@ -284,6 +287,8 @@ TClientRequest DecodeRequest(const void* data, size_t size) {
         r.Password = in.Str();
         if ((r.ChangeMask & ~ChangeAll) != 0)
             throw BadMessage();
+        if (r.ChangeMask & ChangeStartType)
+            r.StartType = in.U32();
         break;
     case TOp::Create:
         r.ServiceName = in.Str();
@@ -291,6 +296,8 @@ TClientRequest DecodeRequest(const void* data, size_t size) {
         r.BinaryPathName = in.Str();
         r.ServiceStartName = in.Str();
         r.Password = in.Str();
+        if (!in.AtEnd())
+            r.StartType = in.U32();
         break;
     default:
         throw Error(EOPNOTSUPP, svctext::ErrUnknownRequest);
@@ -363,6 +370,7 @@ std::string EncodeConfigPayload(const TServiceConfig& config) {
     out.Str(config.DisplayName);
     out.Str(config.BinaryPathName);
     out.Str(config.ServiceStartName);
+    out.U32(config.StartType);
     return out.Data();
 }
 
@@ -373,6 +381,8 @@ TServiceConfig DecodeConfigPayload(const std::string& payload) {
     config.DisplayName = in.Str();
     config.BinaryPathName = in.Str();
     config.ServiceStartName = in.Str();
+    if (!in.AtEnd()) // a manager that predates start types sends none
+        config.StartType = in.U32();
     in.ExpectEnd();
     return config;
 }

@@ -42,7 +42,8 @@ constexpr uint32_t ChangeDisplayName = 0x1;
 constexpr uint32_t ChangeBinaryPath = 0x2;
 constexpr uint32_t ChangeStartName = 0x4;
 constexpr uint32_t ChangePassword = 0x8;
-constexpr uint32_t ChangeAll = 0xF;
+constexpr uint32_t ChangeStartType = 0x10; // the start type follows the other fields
+constexpr uint32_t ChangeAll = 0x1F;
 
 // A client's request; which fields travel depends on Op.
 struct TClientRequest {
@@ -52,6 +53,9 @@ struct TClientRequest {
     uint32_t Control = 0;    // Control
     uint32_t ChangeMask = 0; // ChangeConfig
     std::string DisplayName, BinaryPathName, ServiceStartName, Password;
+    // Create (a request from a client that predates start types has none: on demand), and
+    // ChangeConfig with ChangeStartType.
+    uint32_t StartType = SERVICE_DEMAND_START;
 };
 
 struct TAnswer {
@@ -81,6 +85,7 @@ public:
     uint32_t U32();
     std::string Str();
     TServiceStatus Status();
+    bool AtEnd() const { return pos_ == size_; }
     // Raises the malformed-message error when bytes are left over.
     void ExpectEnd() const;
 

@@ -1,6 +1,8 @@
 #include "platform/svcmgr_registry.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <memory>
@@ -10,6 +12,7 @@
 
 #include "platform/atomicfile.h"
 #include "platform/errors.h"
+#include "platform/svcmgr_proto.h"
 #include "platform/svcmgr_texts.h"
 
 namespace {
@@ -45,6 +48,15 @@ void ValidateServiceName(const std::string& name) {
             Invalid(svctext::ErrInvalidName);
 }
 
+void ValidateNewServiceName(const std::string& name) {
+    ValidateServiceName(name);
+    if (name[0] == '.')
+        Invalid(svctext::ErrNameStartsWithDot);
+    if (name.size() + std::strlen(FileSuffix) > NAME_MAX)
+        throw EOSError(
+            EINVAL, svcproto::Format(svctext::ErrNameTooLong, NAME_MAX - std::strlen(FileSuffix)));
+}
+
 void ValidateDisplayName(const std::string& displayName) {
     if (displayName.size() > MaxTextLength || HasControlCharacter(displayName))
         Invalid(svctext::ErrInvalidDisplayName);
@@ -63,6 +75,30 @@ void ValidateStartName(const std::string& account) {
 void ValidatePassword(const std::string& password) {
     if (password.size() > MaxTextLength || HasControlCharacter(password))
         Invalid(svctext::ErrInvalidPassword);
+}
+
+void ValidateStartType(uint32_t startType) {
+    if (startType != SERVICE_AUTO_START && startType != SERVICE_DEMAND_START &&
+        startType != SERVICE_DISABLED)
+        Invalid(svctext::ErrInvalidStartType);
+}
+
+const char* StartTypeWord(uint32_t startType) {
+    switch (startType) {
+    case SERVICE_AUTO_START:
+        return "auto";
+    case SERVICE_DISABLED:
+        return "disabled";
+    default:
+        return "demand";
+    }
+}
+
+uint32_t StartTypeFromWord(const std::string& word) {
+    for (uint32_t type : {SERVICE_AUTO_START, SERVICE_DEMAND_START, SERVICE_DISABLED})
+        if (word == StartTypeWord(type))
+            return type;
+    return 0;
 }
 
 std::string ServiceNameKey(const std::string& name) {
@@ -90,7 +126,8 @@ std::string TServiceRegistry::FilePath(const std::string& name) const {
 
 std::string TServiceRegistry::Serialize(const TRegisteredService& s) {
     return "Name=" + s.Name + "\nDisplayName=" + s.DisplayName + "\nBinaryPath=" + s.BinaryPath +
-           "\nStartName=" + s.StartName + "\nPassword=" + s.Password + "\n";
+           "\nStartName=" + s.StartName + "\nPassword=" + s.Password +
+           "\nStartType=" + StartTypeWord(s.StartType) + "\n";
 }
 
 TRegisteredService TServiceRegistry::Parse(const std::string& text) {
@@ -113,12 +150,15 @@ TRegisteredService TServiceRegistry::Parse(const std::string& text) {
             s.StartName = value;
         else if (key == "Password")
             s.Password = value;
+        else if (key == "StartType")
+            s.StartType = StartTypeFromWord(value);
     }
     ValidateServiceName(s.Name);
     ValidateDisplayName(s.DisplayName);
     ValidateBinaryPath(s.BinaryPath);
     ValidateStartName(s.StartName);
     ValidatePassword(s.Password);
+    ValidateStartType(s.StartType);
     return s;
 }
 

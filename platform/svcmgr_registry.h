@@ -1,11 +1,14 @@
 // The manager's registry of installed services: one file per service, mode 0600, in the
 // directory "services" of the manager's state directory, so that it survives a restart of
 // the manager. A file holds "Key=Value" lines: Name, DisplayName, BinaryPath, StartName,
-// Password.
+// Password, StartType ("auto", "demand" or "disabled"; a file without it, written before
+// services had start types, loads as "demand", so that nothing starts that never did).
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "platform/svcmgr_types.h"
 
 struct TRegisteredService {
     std::string Name;
@@ -13,15 +16,24 @@ struct TRegisteredService {
     std::string BinaryPath;
     std::string StartName; // logon account
     std::string Password;
+    uint32_t StartType = SERVICE_DEMAND_START;
 };
 
 // Checks of the values a client sends; each raises EOSError(EINVAL) with its text.
 // A name has 1 to 256 characters from "!" to "~" except "/" and "\".
 void ValidateServiceName(const std::string& name);
+// A new service's name must also make a registry file name that the manager loads again: no
+// "." at its start, and short enough for a file name.
+void ValidateNewServiceName(const std::string& name);
 void ValidateDisplayName(const std::string& displayName);
 void ValidateBinaryPath(const std::string& path);
 void ValidateStartName(const std::string& account);
 void ValidatePassword(const std::string& password);
+void ValidateStartType(uint32_t startType);
+
+// The registry file's word for a start type, and back (0 for an unknown word).
+const char* StartTypeWord(uint32_t startType);
+uint32_t StartTypeFromWord(const std::string& word);
 
 // The key a name is found by: service names do not depend on letter case.
 std::string ServiceNameKey(const std::string& name);

@@ -59,6 +59,14 @@ std::vector<std::string> TServiceTable::Load() {
     return problems;
 }
 
+std::vector<std::string> TServiceTable::AutomaticServices() const {
+    std::vector<std::string> names;
+    for (const auto& [key, entry] : entries_)
+        if (entry.Config.StartType == SERVICE_AUTO_START && !entry.MarkedForDelete)
+            names.push_back(entry.Config.Name);
+    return names;
+}
+
 TServiceTable::TEntry& TServiceTable::Find(const std::string& name) {
     auto it = entries_.find(ServiceNameKey(name));
     if (it == entries_.end())
@@ -81,7 +89,7 @@ TServiceStatus TServiceTable::QueryStatus(const std::string& name) const {
 TServiceConfig TServiceTable::QueryConfig(const std::string& name) const {
     const TEntry& entry = Find(name);
     return {entry.Config.Name, entry.Config.DisplayName, entry.Config.BinaryPath,
-            entry.Config.StartName};
+            entry.Config.StartName, entry.Config.StartType};
 }
 
 std::vector<TServiceListEntry> TServiceTable::List() const {
@@ -92,11 +100,12 @@ std::vector<TServiceListEntry> TServiceTable::List() const {
 }
 
 void TServiceTable::Create(TRegisteredService service) {
-    ValidateServiceName(service.Name);
+    ValidateNewServiceName(service.Name);
     ValidateDisplayName(service.DisplayName);
     ValidateBinaryPath(service.BinaryPath);
     ValidateStartName(service.StartName);
     ValidatePassword(service.Password);
+    ValidateStartType(service.StartType);
     auto it = entries_.find(ServiceNameKey(service.Name));
     if (it != entries_.end()) {
         if (it->second.MarkedForDelete)
@@ -144,6 +153,10 @@ void TServiceTable::ChangeConfig(const std::string& name, uint32_t changeMask,
         ValidatePassword(values.Password);
         changed.Password = values.Password;
     }
+    if (changeMask & svcproto::ChangeStartType) {
+        ValidateStartType(values.StartType);
+        changed.StartType = values.StartType;
+    }
     if (ParseLogonAccount(changed.StartName).LocalSystem)
         changed.Password.clear();
     registry_.Save(changed);
@@ -156,6 +169,8 @@ void TServiceTable::Start(const std::string& name, uint64_t client) {
         throw Error(ERROR_SERVICE_MARKED_FOR_DELETE, svctext::ErrMarkedForDelete);
     if (shuttingDown_)
         throw Error(ERROR_SHUTDOWN_IN_PROGRESS, svctext::ErrShutdownInProgress);
+    if (entry.Config.StartType == SERVICE_DISABLED)
+        throw Error(ERROR_SERVICE_DISABLED, svctext::ErrServiceDisabled);
     if (entry.Phase == TPhase::Launching || entry.Phase == TPhase::Active)
         throw Error(ERROR_SERVICE_ALREADY_RUNNING, svctext::ErrAlreadyRunning);
     if (entry.Phase == TPhase::Exiting)
@@ -264,7 +279,7 @@ void TServiceTable::FinishLaunch(TEntry& entry, bool ok, int code, const std::st
     std::vector<uint64_t> waiters;
     waiters.swap(entry.StartWaiters);
     for (uint64_t client : waiters)
-        startAnswer_(client, ok ? 0 : code, text, entry.Status);
+        startAnswer_(client, entry.Config.Name, ok ? 0 : code, text, entry.Status);
     if (ok && shuttingDown_ && entry.Channel) {
         try {
             SendControl(entry, SERVICE_CONTROL_SHUTDOWN);

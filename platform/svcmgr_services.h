@@ -22,9 +22,11 @@
 class TServiceTable {
 public:
     using TClock = std::chrono::steady_clock;
-    // Delivers the answer to a start request that was left waiting for the launch.
-    using TStartAnswer = std::function<void(uint64_t client, int code, const std::string& text,
-                                            const TServiceStatus& status)>;
+    // Delivers the answer to a start request that was left waiting for the launch (client 0:
+    // a start of the manager's own, see AutomaticServices).
+    using TStartAnswer =
+        std::function<void(uint64_t client, const std::string& serviceName, int code,
+                           const std::string& text, const TServiceStatus& status)>;
 
     TServiceTable(TServiceRegistry registry, TStartAnswer startAnswer,
                   std::chrono::milliseconds launchTimeout);
@@ -34,6 +36,8 @@ public:
 
     // Loads the registry; returns the descriptions of the files left out.
     std::vector<std::string> Load();
+    // The services that start with the manager (start type automatic), by registered name.
+    std::vector<std::string> AutomaticServices() const;
 
     // Requests. Each raises EOSError with the manager's code and text on failure.
     std::string Open(const std::string& name) const; // the registered spelling of the name
@@ -44,9 +48,9 @@ public:
     void Delete(const std::string& name);
     void ChangeConfig(const std::string& name, uint32_t changeMask,
                       const TRegisteredService& values);
-    // Launches the program; the answer goes to `client` through the start-answer callback
-    // once the program has sent its first status report, or its launch failed. Until then
-    // the service shows as stopped.
+    // Launches the program (a disabled service refuses with 1058); the answer goes to `client`
+    // through the start-answer callback once the program has sent its first status report, or its
+    // launch failed. Until then the service shows as stopped.
     void Start(const std::string& name, uint64_t client);
     TServiceStatus Control(const std::string& name, uint32_t controlCode);
 

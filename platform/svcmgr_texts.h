@@ -71,6 +71,15 @@ inline constexpr const char* ErrInvalidPath =
     "The service program must be given with its absolute path.";
 inline constexpr const char* ErrInvalidAccount = "Invalid logon account.";
 inline constexpr const char* ErrInvalidPassword = "Invalid password.";
+inline constexpr const char* ErrInvalidStartType = "Invalid start type.";
+inline constexpr const char* ErrNameStartsWithDot =
+    "Invalid service name: a service name may not begin with \".\".";
+inline constexpr const char* ErrNameTooLong =
+    "Invalid service name: a service name may have at most %zu characters.";
+inline constexpr const char* ErrServiceDisabled =
+    "The service cannot be started because it is disabled.";
+inline constexpr const char* ErrTooManyClients =
+    "Too many connections to the service manager from this user.";
 inline constexpr const char* ErrInvalidControl = "Invalid control code.";
 inline constexpr const char* ErrHandleClosed = "The handle is not open.";
 inline constexpr const char* ErrCannotRun = "Cannot run the service program %s: %s";
@@ -82,6 +91,9 @@ inline constexpr const char* MsgManagerStarted = "svcmgr: service manager runnin
 inline constexpr const char* MsgManagerStopped = "svcmgr: service manager stopped";
 inline constexpr const char* MsgAlreadyServing = "another service manager serves %s";
 inline constexpr const char* MsgBadRegistryFile = "svcmgr: registry file left out: %s";
+inline constexpr const char* MsgAutoStarting = "svcmgr: starting service %s (automatic)";
+inline constexpr const char* MsgAutoStartFailed =
+    "svcmgr: automatic start of service %s failed: %s (error %d)";
 inline constexpr const char* MsgKilledAtShutdown =
     "svcmgr: service %s did not stop in time; killed";
 
@@ -91,7 +103,13 @@ inline constexpr const char* CliUsage =
     "       svcmgr list\n"
     "       svcmgr query NAME\n"
     "       svcmgr start NAME\n"
-    "       svcmgr stop NAME\n";
+    "       svcmgr stop NAME\n"
+    "       svcmgr starttype NAME auto|demand|disabled\n";
+
+// Start types as `svcmgr query` shows them.
+inline constexpr const char* StartTypeAuto = "automatic";
+inline constexpr const char* StartTypeDemand = "on demand";
+inline constexpr const char* StartTypeDisabled = "disabled";
 
 // The service application framework.
 inline constexpr const char* AppNotUnderManager =

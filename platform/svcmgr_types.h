@@ -29,6 +29,12 @@ constexpr uint32_t SERVICE_ACCEPT_SHUTDOWN = 0x04;
 
 constexpr uint32_t SERVICE_WIN32_OWN_PROCESS = 0x10;
 
+// Start types: an automatic service is started by the manager when the manager starts; an
+// on-demand one only by a start request; a disabled one not at all.
+constexpr uint32_t SERVICE_AUTO_START = 2;
+constexpr uint32_t SERVICE_DEMAND_START = 3;
+constexpr uint32_t SERVICE_DISABLED = 4;
+
 // Access rights to the manager.
 constexpr uint32_t SC_MANAGER_CONNECT = 0x0001;
 constexpr uint32_t SC_MANAGER_CREATE_SERVICE = 0x0002;
@@ -61,6 +67,7 @@ constexpr uint32_t GENERIC_ALL = 0x10000000;
 constexpr int ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
 constexpr int ERROR_SERVICE_ALREADY_RUNNING = 1056;
 constexpr int ERROR_SERVICE_DOES_NOT_EXIST = 1060;
+constexpr int ERROR_SERVICE_DISABLED = 1058;
 constexpr int ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
 constexpr int ERROR_SERVICE_NOT_ACTIVE = 1062;
 constexpr int ERROR_SERVICE_SPECIFIC_ERROR = 1066;
@@ -99,6 +106,7 @@ struct TServiceConfig {
     std::string DisplayName;
     std::string BinaryPathName;   // absolute path of the service program
     std::string ServiceStartName; // logon account
+    uint32_t StartType = SERVICE_DEMAND_START;
 };
 
 // One line of the manager's service list.

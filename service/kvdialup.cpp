@@ -8,7 +8,21 @@
 #include "common/strutil.h"
 #include "service/kvtransfer.h"
 
-TDialUp::TDialUp(TLogProc log) : log_(std::move(log)) {
+namespace {
+
+// Lets the dial-up helpers give up for a stop while it lives.
+class TRasStopScope {
+public:
+    explicit TRasStopScope(const std::function<bool()>& check) { SetRasStopCheck(check); }
+    ~TRasStopScope() { SetRasStopCheck({}); }
+    TRasStopScope(const TRasStopScope&) = delete;
+    TRasStopScope& operator=(const TRasStopScope&) = delete;
+};
+
+} // namespace
+
+TDialUp::TDialUp(TLogProc log, std::function<bool()> stopRequested)
+    : log_(std::move(log)), stopRequested_(std::move(stopRequested)) {
     if (!log_)
         log_ = [](int, const std::string&) {};
 }
@@ -26,6 +40,8 @@ void TDialUp::Disconnect(const TTransportConfig& config) {
 bool TDialUp::DialledEntryStillActive() {
     TRasConnList active;
     if (!ListActiveConnections(active)) {
+        if (LastRasError == RAS_ERROR_USER_DISCONNECTION)
+            return false; // given up for a stop
         log_(LogError, Format(langtext::DialActiveListFailed, LastRasErrorText().c_str()));
         return false;
     }
@@ -39,6 +55,8 @@ bool TDialUp::DialledEntryStillActive() {
 bool TDialUp::FindPhonebookEntry(const std::string& connection, std::string& entryName) {
     std::vector<std::string> entries;
     if (!ListDialUpEntries(entries)) {
+        if (LastRasError == RAS_ERROR_USER_DISCONNECTION)
+            return false; // given up for a stop
         log_(LogError, Format(langtext::DialEntryListFailed, LastRasErrorText().c_str()));
         return false;
     }
@@ -56,8 +74,14 @@ bool TDialUp::FindPhonebookEntry(const std::string& connection, std::string& ent
 }
 
 void TDialUp::EnsureDialUp(const std::string& connection) {
+    TRasStopScope stopScope(stopRequested_);
+    if (stopRequested_ && stopRequested_())
+        return; // the transfer that follows gives up as well
     if (!FDialledEntry.empty()) {
         if (DialledEntryStillActive())
+            return;
+        // Given up for a stop, the connection stays known, so that the stop hangs it up.
+        if (LastRasError == RAS_ERROR_USER_DISCONNECTION)
             return;
         FDialledEntry.clear();
     }

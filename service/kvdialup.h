@@ -18,7 +18,9 @@ class TDialUp {
 public:
     using TLogProc = std::function<void(int level, const std::string& text)>;
 
-    explicit TDialUp(TLogProc log);
+    // `stopRequested` (may be empty) tells when the service is to stop: a dial under way then
+    // gives up before its next step, and the wait after a hang-up ends early.
+    explicit TDialUp(TLogProc log, std::function<bool()> stopRequested = {});
 
     // EnsureDialUp of `config.Connection` for FTP, FTPS and SFTP with a dial-up entry set;
     // nothing otherwise.
@@ -41,5 +43,6 @@ private:
     bool FindPhonebookEntry(const std::string& connection, std::string& entryName);
 
     TLogProc log_;
+    std::function<bool()> stopRequested_;
     std::string FDialledEntry;
 };

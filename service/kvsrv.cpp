@@ -15,7 +15,8 @@ void ServiceController(uint32_t CtrlCode) {
 
 TKelvardSvc::TKelvardSvc()
     : FConfig(std::make_unique<TTransportConfig>()),
-      FDialUp([this](int level, const std::string& text) { Log(level, text); }),
+      FDialUp([this](int level, const std::string& text) { Log(level, text); },
+              [this] { return StopQueued(); }),
       FTransfer(MakeTransferHooks()) {
     Name = langtext::KvServiceName;
     DisplayName = langtext::KvServiceDisplayName;
@@ -37,6 +38,10 @@ TServiceController TKelvardSvc::GetServiceController() {
 TTransferHooks TKelvardSvc::MakeTransferHooks() {
     TTransferHooks hooks;
     hooks.Log = [this](int level, const std::string& text) { Log(level, text); };
+    hooks.LogSecret = [this](int level, const std::string& text, const std::string& publicText) {
+        Log(level, text, publicText);
+    };
+    hooks.StopRequested = [this] { return StopQueued(); };
     hooks.SetLastFile = [this](const std::string& path, bool ok, int parents) {
         SetLastFile(path, ok, parents);
     };
@@ -92,6 +97,9 @@ void TKelvardSvc::PrepareDestination() {
     // an upload no host): the destination is served with no file sent, and says why.
     if (FConfig->GetDestination(DestIndex).empty())
         throw Exception(Format(langtext::KvDestinationEmpty, static_cast<int>(DestIndex)));
+    // The tracked directory is as the administrator configured it; below it, the sources
+    // are reached without following links.
+    FTransfer.SourceRoot = FConfig->GetTrackDirectory(DirIndex);
     FTransfer.Prepare(*FConfig, DestIndex);
 }
 
@@ -109,20 +117,22 @@ void TKelvardSvc::GetDirection(const std::string& ChainEntry, bool& Forward) {
     Forward = ChainEntryForward(ChainEntry);
 }
 
-bool TKelvardSvc::TransferFile(const std::string& FilePath, const std::string& /*ChainEntry*/,
+bool TKelvardSvc::TransferFile(const std::string& FilePath, const std::string& ChainEntry,
                                bool& Continue) {
-    // Once a stop or shutdown has been accepted between two files, no further file is sent.
+    // Once a stop or shutdown has been accepted, no further file is sent; the files left
+    // count neither as sent nor as failed and go with the next job.
     if (ServiceThread() == nullptr || ServiceThread()->Terminated()) {
         Continue = false;
-        return false;
+        throw ETransferStopped();
     }
     if (LogDetailed())
         Log(LogInfo, langtext::TransmittingFile + FilePath);
     // A stop or shutdown requested during the job is carried out here, between two files:
     // after a failed file too, or a destination whose every file waits for a time-out could
-    // not be stopped before the whole directory had failed.
+    // not be stopped before the whole directory had failed. A stop queued while the file is
+    // under way ends its transfer (ETransferStopped) and is carried out here at once.
     try {
-        FTransfer.Transfer(FilePath);
+        FTransfer.Transfer(FilePath, DataKindDirOf(ChainEntry));
     } catch (...) {
         ServiceThread()->ProcessRequests(false);
         throw;

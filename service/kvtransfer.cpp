@@ -14,6 +14,7 @@
 #include "common/vcrt_helper.h"
 #include "platform/errors.h"
 #include "platform/filecopy.h"
+#include "platform/findfile.h"
 #include "platform/privatefile.h"
 
 namespace {
@@ -106,6 +107,11 @@ bool IsHostNameByte(char c) {
     return std::isalnum(byte) || c == '-' || c == '.' || c == '_' || byte >= 0x80;
 }
 
+// Whether `text` starts with `prefix`, letter case aside.
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+}
+
 std::string ReadWholeFile(const std::string& fileName) {
     TReadFile file(fileName);
     std::string content;
@@ -119,6 +125,37 @@ std::string ReadWholeFile(const std::string& fileName) {
 
 // ---- free helpers ----
 
+ETransferStopped::ETransferStopped() : Exception(langtext::TransferStopped) {}
+
+std::string HidePasswords(const std::string& line, const std::vector<std::string>& passwords) {
+    const std::string hidden = langtext::HiddenPassword;
+    // libcurl marks what it sends with "> ".
+    const size_t start = line.rfind("> ", 0) == 0 ? 2 : 0;
+    const std::string_view body = std::string_view(line).substr(start);
+    std::string result = line;
+    if (StartsWithNoCase(body, "PASS ")) {
+        result = line.substr(0, start + 5) + hidden;
+    } else if (StartsWithNoCase(body, "Authorization:") ||
+               StartsWithNoCase(body, "Proxy-Authorization:")) {
+        // The scheme ("Basic", "Digest", "NTLM"...) stays; what follows it goes.
+        const size_t value = line.find_first_not_of(' ', line.find(':', start) + 1);
+        if (value != std::string::npos) {
+            const size_t blank = line.find(' ', value);
+            result = blank == std::string::npos ? line.substr(0, value) + hidden
+                                                : line.substr(0, blank + 1) + hidden;
+        }
+    }
+    for (const std::string& password : passwords) {
+        if (password.empty())
+            continue;
+        for (size_t pos = 0; (pos = result.find(password, pos)) != std::string::npos;) {
+            result.replace(pos, password.size(), hidden);
+            pos += hidden.size();
+        }
+    }
+    return result;
+}
+
 bool IsUploadType(TTransferType type) {
     return type == ttFtp || type == ttFtps || type == ttSftp;
 }
@@ -127,12 +164,13 @@ std::string PathSeparator(TTransferType) {
     return "/";
 }
 
-std::string DestinationSubPath(const std::string& path, const std::string& separator) {
+std::string DestinationSubPath(const std::string& path, const std::string& separator,
+                               const std::string& kindDir) {
     std::string parentDir = DirectoryOf(path);
     std::string parent = BaseNameOf(parentDir);
     if (SameText(BaseNameOf(path), "shopinfo.arg"))
         return parent;
-    return BaseNameOf(DirectoryOf(parentDir)) + separator + parent;
+    return BaseNameOf(DirectoryOf(parentDir)) + separator + (kindDir.empty() ? parent : kindDir);
 }
 
 std::string UploadPathPart(const std::string& subPath) {
@@ -207,6 +245,8 @@ size_t CurlReadFromStream(char* buffer, size_t size, size_t nitems, void* stream
 
 TUploadSource::TUploadSource(const std::string& path) : file_(std::make_unique<TReadFile>(path)) {}
 
+TUploadSource::TUploadSource(std::unique_ptr<TReadFile> file) : file_(std::move(file)) {}
+
 TUploadSource::~TUploadSource() = default;
 
 int64_t TUploadSource::Size() const {
@@ -243,6 +283,32 @@ TDestinationTransfer::~TDestinationTransfer() {
 void TDestinationTransfer::Log(int level, const std::string& text) const {
     if (hooks_.Log)
         hooks_.Log(level, text);
+}
+
+void TDestinationTransfer::LogSecret(int level, const std::string& text,
+                                     const std::string& publicText) const {
+    if (hooks_.LogSecret)
+        hooks_.LogSecret(level, text, publicText);
+    else
+        Log(level, text);
+}
+
+void TDestinationTransfer::CheckStop() {
+    if (hooks_.StopRequested && hooks_.StopRequested())
+        throw ETransferStopped();
+}
+
+int TDestinationTransfer::StopCheck(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* transfer = static_cast<TDestinationTransfer*>(self);
+    try {
+        if (transfer->hooks_.StopRequested && transfer->hooks_.StopRequested()) {
+            transfer->FStopSeen = true;
+            return 1; // libcurl ends the transfer with CURLE_ABORTED_BY_CALLBACK
+        }
+    } catch (...) {
+        // A check that fails lets the transfer go on; its own time limits still hold.
+    }
+    return 0;
 }
 
 void TDestinationTransfer::LogCurlError(CURLcode code) {
@@ -324,14 +390,18 @@ void TDestinationTransfer::SetUploadOptions() {
 
 void TDestinationTransfer::LogConnectionDetails(const std::string& destination) const {
     const TTransportConfig& config = *config_;
-    std::string line =
-        Format(langtext::ConnectionDetails, destination.c_str(), static_cast<int>(config.Port),
-               config.Username.c_str(), config.Password.c_str());
-    if (!config.CurlProxy.empty())
-        line += " " + Format(langtext::ProxyDetails, config.ProxyHost.c_str(),
-                             static_cast<int>(config.ProxyPort), config.ProxyUser.c_str(),
-                             config.ProxyPassword.c_str(), config.CurlProxy.c_str());
-    Log(LogInfo, line);
+    auto lineWith = [&](const std::string& password, const std::string& proxyPassword) {
+        std::string line =
+            Format(langtext::ConnectionDetails, destination.c_str(), static_cast<int>(config.Port),
+                   config.Username.c_str(), password.c_str());
+        if (!config.CurlProxy.empty())
+            line += " " + Format(langtext::ProxyDetails, config.ProxyHost.c_str(),
+                                 static_cast<int>(config.ProxyPort), config.ProxyUser.c_str(),
+                                 proxyPassword.c_str(), config.CurlProxy.c_str());
+        return line;
+    };
+    LogSecret(LogInfo, lineWith(config.Password, config.ProxyPassword),
+              lineWith(langtext::HiddenPassword, langtext::HiddenPassword));
 }
 
 void TDestinationTransfer::Finish() noexcept {
@@ -341,22 +411,26 @@ void TDestinationTransfer::Finish() noexcept {
     config_ = nullptr;
 }
 
-void TDestinationTransfer::Transfer(const std::string& path) {
+void TDestinationTransfer::Transfer(const std::string& path, const std::string& kindDir) {
     if (!config_)
         throw std::logic_error("TDestinationTransfer::Transfer without Prepare");
     const TTransportConfig& config = *config_;
     const std::string& destination = config.GetDestination(destIndex_);
     const std::string separator = PathSeparator(config.Transport);
     const std::string name = BaseNameOf(path);
-    const std::string sub = DestinationSubPath(path, separator);
+    const std::string sub = DestinationSubPath(path, separator, kindDir);
     const bool upload = IsUploadType(config.Transport);
     auto recordFailure = [&] {
         if (hooks_.SetLastFile)
             hooks_.SetLastFile(path, false, 2);
     };
     try {
+        CheckStop();
         if (hooks_.CheckDialUp)
             hooks_.CheckDialUp();
+        CheckStop();
+        FSourceBelowRoot = true;
+        ScopeExit sourceAsGiven([&] { FSourceBelowRoot = false; });
         if (sub != FLastSubPath) {
             if (!upload)
                 ForceDestinationDir(destination + separator + sub);
@@ -366,6 +440,8 @@ void TDestinationTransfer::Transfer(const std::string& path) {
             Upload(path, "/" + sub, name);
         else
             CopyToDestination(path, destination + separator + sub, name);
+    } catch (const ETransferStopped&) {
+        throw; // not sent, not failed: nothing to record
     } catch (const std::exception& e) {
         recordFailure();
         Log(LogError, Format(langtext::CopyFailed, name.c_str(), sub.c_str()) +
@@ -377,6 +453,19 @@ void TDestinationTransfer::Transfer(const std::string& path) {
     }
     if (hooks_.SetLastFile)
         hooks_.SetLastFile(path, true, 2);
+}
+
+std::unique_ptr<TReadFile> TDestinationTransfer::OpenSource(const std::string& path) const {
+    std::string dir = DirectoryOf(path);
+    if (dir.empty())
+        dir = path.starts_with('/') ? "/" : ".";
+    TUniqueFd dirFd = OpenDirectoryBelow(SourceRoot.empty() ? dir : SourceRoot, dir);
+    return std::make_unique<TReadFile>(dirFd.Get(), BaseNameOf(path));
+}
+
+// The steps called on their own (the console's connection test) open the path as given.
+std::unique_ptr<TReadFile> TDestinationTransfer::OpenStepSource(const std::string& path) const {
+    return FSourceBelowRoot ? OpenSource(path) : std::make_unique<TReadFile>(path);
 }
 
 void TDestinationTransfer::ForceDestinationDir(const std::string& dir) {
@@ -391,7 +480,7 @@ void TDestinationTransfer::CopyToDestination(const std::string& path, const std:
     // Not flushed to disk, as a plain copy: readers still see the old file or the whole new
     // one, and a flush of the file and of its directory would cost several times the copy of
     // a small file.
-    CopyFileReplacing(path, destDir + "/" + name, true, TFlush::WriteBack);
+    CopyFileReplacing(*OpenStepSource(path), destDir + "/" + name, true, TFlush::WriteBack);
 }
 
 void TDestinationTransfer::Upload(const std::string& path, const std::string& subPath,
@@ -430,7 +519,7 @@ void TDestinationTransfer::Upload(const std::string& path, const std::string& su
 
 void TDestinationTransfer::SendFile(const std::string& path, const std::string& url,
                                     const std::string& name) {
-    FFileBuffer = std::make_unique<TUploadSource>(path);
+    FFileBuffer = std::make_unique<TUploadSource>(OpenStepSource(path));
     ScopeExit closeSource([&] {
         CurlSetOptPtr(FCurl.get(), CURLOPT_READDATA, nullptr);
         FFileBuffer.reset();
@@ -445,9 +534,19 @@ void TDestinationTransfer::SendFile(const std::string& path, const std::string& 
     if (hooks_.OptionSet)
         hooks_.OptionSet(CURLOPT_READFUNCTION, "CurlReadFromStream");
     SetPointer(CURLOPT_READDATA, FFileBuffer.get(), "source file");
+    if (hooks_.StopRequested) {
+        // libcurl calls the progress function about once a second even while the server
+        // says nothing, and more often while data flows.
+        OptionResult(curl_easy_setopt(FCurl.get(), CURLOPT_XFERINFOFUNCTION, &StopCheck));
+        SetPointer(CURLOPT_XFERINFODATA, this, "stop check");
+        SetLong(CURLOPT_NOPROGRESS, 0);
+    }
 
+    FStopSeen = false;
     CURLcode result = curl_easy_perform(FCurl.get());
     const std::string prefix = name + ": ";
+    if (FStopSeen && result == CURLE_ABORTED_BY_CALLBACK)
+        throw ETransferStopped();
     if (!FFileBuffer->ReadError().empty())
         throw Exception(prefix + FFileBuffer->ReadError());
     if (result != CURLE_OK)
@@ -465,11 +564,14 @@ void TDestinationTransfer::SendFile(const std::string& path, const std::string& 
 void TDestinationTransfer::LogFileLines(const std::string& fileName) {
     try {
         std::string content = ReadWholeFile(fileName);
+        std::vector<std::string> passwords;
+        if (config_)
+            passwords = {config_->Password, config_->ProxyPassword};
         ForEachLine(content, [&](const std::string& line) {
             if (hooks_.DetailedLogLine)
                 hooks_.DetailedLogLine(line);
             else
-                Log(LogInfo, line);
+                LogSecret(LogInfo, line, HidePasswords(line, passwords));
         });
     } catch (const std::exception& e) {
         Log(LogError, BaseNameOf(fileName) + ": " + e.what());

@@ -16,10 +16,11 @@
 //   PrepareDestination:  FTransfer.Prepare(Config, DestIndex);
 //   FinishDestination:   FTransfer.Finish();
 //   TransferFile(Path, Entry, Continue):
-//       if the service thread was told to terminate: Continue := false, return false
-//           (nothing logged, no last file recorded);
+//       if the service thread was told to terminate: Continue := false, raise
+//           ETransferStopped (the file is neither sent nor failed; nothing logged);
 //       if LogDetailed: Log(0, langtext::TransmittingFile + Path);
-//       FTransfer.Transfer(Path);          // logs and raises again on failure
+//       FTransfer.Transfer(Path);          // logs and raises again on failure; a stop
+//                                          // queued meanwhile ends it (ETransferStopped)
 //       process the pending control requests without waiting (a stop may run here);
 //       return true;
 //
@@ -35,9 +36,11 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/curl_easy_helper.h"
 #include "common/trconfig.h"
+#include "platform/errors.h"
 
 class TReadFile;
 
@@ -57,7 +60,28 @@ struct TTransferHooks {
     // Each line of an upload's detailed log; may be empty. When set, the lines come here
     // instead of the log.
     std::function<void(const std::string& line)> DetailedLogLine;
+    // A line that shows a password (the connection details, libcurl's verbose lines): `text`
+    // for the service's private log file, `publicText` with the passwords hidden for whatever
+    // other users may read. May be empty; Log then gets `text`.
+    std::function<void(int level, const std::string& text, const std::string& publicText)>
+        LogSecret;
+    // True once the service has been asked to stop or shut down; may be empty. Checked before
+    // each file and, about once a second at least, while an upload is under way: the file is
+    // then left unsent and Transfer raises ETransferStopped.
+    std::function<bool()> StopRequested;
 };
+
+// A transfer ended by a stop of the service: the file is neither sent nor failed, and goes
+// with the next job. Nothing is logged or recorded for it.
+class ETransferStopped : public Exception {
+public:
+    ETransferStopped();
+};
+
+// `line` of libcurl's verbose log with "********" in place of what would show a password: the
+// argument of "PASS", the credentials of "Authorization:" and "Proxy-Authorization:" headers,
+// and every occurrence of one of `passwords` (empty ones are skipped).
+std::string HidePasswords(const std::string& line, const std::vector<std::string>& passwords);
 
 // The file of the current upload, read from disk as libcurl asks for it (READDATA of the
 // handle). At most Size() bytes are handed out, the size the file had when it was opened.
@@ -65,6 +89,8 @@ class TUploadSource {
 public:
     // Throws EOSError when the file cannot be opened.
     explicit TUploadSource(const std::string& path);
+    // A file already open (see TDestinationTransfer::OpenSource).
+    explicit TUploadSource(std::unique_ptr<TReadFile> file);
     ~TUploadSource();
     TUploadSource(const TUploadSource&) = delete;
     TUploadSource& operator=(const TUploadSource&) = delete;
@@ -104,7 +130,15 @@ public:
     // Sends the file `path` to the current destination: dial-up check, directory, copy or
     // upload. Records the file as the last good or failed file. A failure is logged at level 3
     // as "Copie impossible de <name> vers <sub-path> : <message>" and raised again.
-    void Transfer(const std::string& path);
+    // `kindDir`, when not empty, is the destination name of the file's data-kind directory
+    // (DataKindDirOf of its chain entry): it stands for the parent's on-disk name in the
+    // sub-path, so "SHOP1/Caisse/t.txt" goes to "SHOP1/caisse". The log lines and the last-file
+    // records keep `path` as it is on disk. The file is opened by OpenSource.
+    void Transfer(const std::string& path, const std::string& kindDir = {});
+    // Opens the source `path` for reading without following links below SourceRoot: its
+    // directory by OpenDirectoryBelow, the file itself with O_NOFOLLOW. A directory or file
+    // swapped for a link since it was listed fails (EOSError) instead of being followed.
+    std::unique_ptr<TReadFile> OpenSource(const std::string& path) const;
     // Ends the destination: releases the file, the transfer handle and libcurl. Never throws.
     void Finish() noexcept;
 
@@ -126,6 +160,10 @@ public:
     // + the message.
     void LogFileLines(const std::string& fileName);
 
+    // The directory below which Transfer reaches its sources without following links (the
+    // tracked directory of the job); when empty, the source's own directory is opened as given
+    // and only the file's name is not followed.
+    std::string SourceRoot;
     // Where the verbose libcurl log of an upload goes while LogDetailed is on.
     std::string DetailedLogPath;
     // True: every upload writes the detailed log, whatever LogDetailed says (as long as the C
@@ -140,6 +178,11 @@ public:
 
 private:
     void Log(int level, const std::string& text) const;
+    void LogSecret(int level, const std::string& text, const std::string& publicText) const;
+    // Raises ETransferStopped when the service is to stop.
+    void CheckStop();
+    // libcurl's progress function: ends the transfer under way once the service is to stop.
+    static int StopCheck(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
     void SetUploadOptions();
     void LogConnectionDetails(const std::string& destination) const;
     void OptionResult(CURLcode code);
@@ -147,6 +190,7 @@ private:
     void SetText(CURLoption option, const std::string& value);
     void SetPointer(CURLoption option, void* value, const char* description);
     void SendFile(const std::string& path, const std::string& url, const std::string& name);
+    std::unique_ptr<TReadFile> OpenStepSource(const std::string& path) const;
 
     TTransferHooks hooks_;
     const TTransportConfig* config_ = nullptr;
@@ -155,7 +199,11 @@ private:
     CurlEasyHandle FCurl;
     // The open file of the current upload; none between uploads.
     std::unique_ptr<TUploadSource> FFileBuffer;
+    // True while Transfer runs: the steps open their source by OpenSource, not as given.
+    bool FSourceBelowRoot = false;
     std::string FLastSubPath;
+    // Set by StopCheck when it ended the upload under way.
+    bool FStopSeen = false;
 };
 
 // True for the types that upload through libcurl: FTP, FTPS and SFTP.
@@ -164,8 +212,9 @@ bool IsUploadType(TTransferType type);
 std::string PathSeparator(TTransferType type);
 // Destination sub-path of a source file: the parent directory's name for "shopinfo.arg"
 // (compared without regard to case), else the grandparent's name, `separator` and the
-// parent's name.
-std::string DestinationSubPath(const std::string& path, const std::string& separator);
+// parent's name, or `kindDir` in place of the parent's name when it is not empty.
+std::string DestinationSubPath(const std::string& path, const std::string& separator,
+                               const std::string& kindDir = {});
 // The path part of an upload address: "/" + subPath + "/" with every "//" made "/".
 std::string UploadPathPart(const std::string& subPath);
 // True when `host` can stand as the host of an address: a name or IPv4 address of letters,

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
+#include <fcntl.h>
 #include <set>
 #include <string_view>
 
@@ -15,6 +16,7 @@
 #include "common/strutil.h"
 #include "platform/errors.h"
 #include "platform/findfile.h"
+#include "platform/uniquefd.h"
 
 namespace {
 
@@ -108,14 +110,20 @@ bool NameLess(const std::string& a, const std::string& b) {
     return ua != ub ? ua < ub : a < b;
 }
 
+// A sub-directory of the open directory `parentFd`, never through a symbolic link; invalid
+// when it cannot be opened (gone, or swapped for a link since it was listed).
+TUniqueFd OpenSubDir(int parentFd, const std::string& name) {
+    return TUniqueFd(
+        openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
 // The shop candidates of a tracked directory: visible sub-directories that are not reserved.
 // The search is closed before any shop is looked at.
-std::vector<std::string> ListShopDirs(const std::string& trackDir) {
+std::vector<std::string> ListShopDirs(int trackFd) {
     std::vector<std::string> shops;
     TFileSearch search;
     TSearchRec rec;
-    for (bool ok = search.First(JoinPath(trackDir, "*.*"), faDirectory, rec); ok;
-         ok = search.Next(rec)) {
+    for (bool ok = search.FirstIn(trackFd, "*.*", faDirectory, rec); ok; ok = search.Next(rec)) {
         if ((rec.Attr & faDirectory) == 0 || rec.Name == "." || rec.Name == "..")
             continue;
         if (!IsReservedShopDir(rec.Name))
@@ -127,11 +135,11 @@ std::vector<std::string> ListShopDirs(const std::string& trackDir) {
 
 // On-disk name of the sub-directory `name` of `dir`, matched without regard to case (an exact
 // match wins); empty when there is no such directory. A plain file of that name does not count.
-std::string FindSubDir(const std::string& dir, const std::string& name) {
+std::string FindSubDir(int dirFd, const std::string& name) {
     std::string found;
     TFileSearch search;
     TSearchRec rec;
-    for (bool ok = search.First(JoinPath(dir, name), faDirectory, rec); ok; ok = search.Next(rec)) {
+    for (bool ok = search.FirstIn(dirFd, name, faDirectory, rec); ok; ok = search.Next(rec)) {
         if ((rec.Attr & faDirectory) == 0 || !SameText(rec.Name, name))
             continue;
         if (rec.Name == name)
@@ -142,17 +150,53 @@ std::string FindSubDir(const std::string& dir, const std::string& name) {
     return found;
 }
 
-void AddShopEntries(const std::string& shopDir, std::vector<std::string>& entries,
+// `dirFd` is the open directory `dir` (its path serves the log lines).
+void RenameCorFilesIn(int dirFd, const std::string& dir, const ChainLogProc& log) {
+    std::vector<std::string> names;
+    {
+        TFileSearch search;
+        TSearchRec rec;
+        for (bool ok = search.FirstIn(dirFd, "*.cor", 0, rec); ok; ok = search.Next(rec)) {
+            if ((rec.Attr & (faDirectory | faHidden | faSysFile)) == 0)
+                names.push_back(rec.Name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+
+    // Names that differ only in case map to one target; renaming both in one pass would let
+    // the second overwrite the first before it was sent. The later one waits for the next pass.
+    std::set<std::string> targets;
+    for (const std::string& name : names) {
+        const std::string target = ScbNameOf(name);
+        if (!targets.insert(target).second)
+            continue;
+        // renameat() replaces an existing target in one step.
+        if (renameat(dirFd, name.c_str(), dirFd, target.c_str()) != 0 && log) {
+            const int err = errno;
+            log(LogError, Format(langtext::CorRenameFailed, JoinPath(dir, name).c_str(),
+                                 target.c_str(), SysErrorMessage(err).c_str()));
+        }
+    }
+}
+
+// The shop's entries; `shopFd` is its open directory, through which the data-kind directories
+// are found and the counting files renamed, so that a data-kind directory swapped for a link
+// is never entered.
+void AddShopEntries(int shopFd, const std::string& shopDir, std::vector<std::string>& entries,
                     const ChainLogProc& log) {
     entries.push_back(shopDir + ";arg");
+    if (shopFd < 0)
+        return;
     for (const DataKind& kind : kDataKinds) {
-        const std::string sub = FindSubDir(shopDir, kind.dir);
+        const std::string sub = FindSubDir(shopFd, kind.dir);
         if (sub.empty())
             continue;
         const std::string dir = JoinPath(shopDir, sub);
         entries.push_back(dir + ";" + kind.ext);
-        if (kind.renameCor)
-            RenameCorFiles(dir, log);
+        if (kind.renameCor) {
+            if (TUniqueFd kindFd = OpenSubDir(shopFd, sub))
+                RenameCorFilesIn(kindFd.Get(), dir, log);
+        }
     }
 }
 
@@ -178,33 +222,8 @@ void CheckShopName(const std::string& name) {
 }
 
 void RenameCorFiles(const std::string& dir, const ChainLogProc& log) {
-    std::vector<std::string> names;
-    {
-        TFileSearch search;
-        TSearchRec rec;
-        for (bool ok = search.First(JoinPath(dir, "*.cor"), 0, rec); ok; ok = search.Next(rec)) {
-            if ((rec.Attr & (faDirectory | faHidden | faSysFile)) == 0)
-                names.push_back(rec.Name);
-        }
-    }
-    std::sort(names.begin(), names.end());
-
-    // Names that differ only in case map to one target; renaming both in one pass would let
-    // the second overwrite the first before it was sent. The later one waits for the next pass.
-    std::set<std::string> targets;
-    for (const std::string& name : names) {
-        const std::string target = ScbNameOf(name);
-        if (!targets.insert(target).second)
-            continue;
-        const std::string from = JoinPath(dir, name);
-        const std::string to = JoinPath(dir, target);
-        // rename() replaces an existing target in one step.
-        if (std::rename(from.c_str(), to.c_str()) != 0 && log) {
-            const int err = errno;
-            log(LogError, Format(langtext::CorRenameFailed, from.c_str(), target.c_str(),
-                                 SysErrorMessage(err).c_str()));
-        }
-    }
+    if (TUniqueFd dirFd{open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)})
+        RenameCorFilesIn(dirFd.Get(), dir, log);
 }
 
 bool ChainEntryForward(const std::string& chainEntry) {
@@ -215,16 +234,37 @@ bool ChainEntryForward(const std::string& chainEntry) {
            std::string_view(chainEntry).substr(semicolon + 1) == "fif";
 }
 
+std::string DataKindDirOf(const std::string& chainEntry) {
+    const size_t semicolon = chainEntry.rfind(';');
+    if (semicolon == std::string::npos)
+        return {};
+    const std::string_view ext = std::string_view(chainEntry).substr(semicolon + 1);
+    const std::string dir = chainEntry.substr(0, semicolon);
+    const size_t slash = dir.rfind('/');
+    const std::string name = slash == std::string::npos ? dir : dir.substr(slash + 1);
+    for (const DataKind& kind : kDataKinds)
+        if (ext == kind.ext && SameText(name, kind.dir))
+            return kind.dir;
+    return {};
+}
+
 void BuildShopChain(const std::string& trackDir, std::vector<std::string>& chain,
                     const ChainCancelProc& cancelRequested, const ChainLogProc& log) {
     if (trackDir.empty())
         return;
+    // The tracked directory is taken as configured; below it nothing is followed.
+    TUniqueFd trackFd(open(trackDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!trackFd)
+        return;
     std::vector<std::string> entries;
-    for (const std::string& shop : ListShopDirs(trackDir)) {
+    for (const std::string& shop : ListShopDirs(trackFd.Get())) {
         if (cancelRequested && cancelRequested())
             throw Exception(langtext::ServiceTaskCanceled);
         CheckShopName(shop);
-        AddShopEntries(JoinPath(trackDir, shop), entries, log);
+        // A shop that cannot be opened any more keeps its "arg" entry, whose listing then
+        // fails and is logged.
+        TUniqueFd shopFd = OpenSubDir(trackFd.Get(), shop);
+        AddShopEntries(shopFd.Get(), JoinPath(trackDir, shop), entries, log);
     }
     chain.insert(chain.end(), entries.begin(), entries.end());
 }

@@ -39,11 +39,18 @@ void RenameCorFiles(const std::string& dir, const ChainLogProc& log);
 // for everything else.
 bool ChainEntryForward(const std::string& chainEntry);
 
+// The destination name of a chain entry's data-kind directory: "tallix", "caisse" or "filters"
+// for an entry of that kind whatever the case of its directory on disk ("<shop>/TALLIX;scb"
+// gives "tallix"); empty for a shop's own entry and anything else.
+std::string DataKindDirOf(const std::string& chainEntry);
+
 // Appends the chain of the tracked directory `trackDir` to `chain`: the shops in name order,
 // each with its entries as in the table above. Reserved names, hidden directories and plain
 // files are skipped; the data-kind sub-directories are found without regard to case and keep
 // their on-disk name in the entry. `cancelRequested` is asked once per shop before the shop is
 // looked at. Raises Exception on a pending cancel or a bad shop name; `chain` is then left as
-// it was. An empty `trackDir` or one that cannot be listed adds nothing.
+// it was. An empty `trackDir` or one that cannot be listed adds nothing. Below `trackDir` no
+// symbolic link is followed: shops and data-kind directories are opened relative to their
+// parent with O_NOFOLLOW, and the counting files renamed through that descriptor.
 void BuildShopChain(const std::string& trackDir, std::vector<std::string>& chain,
                     const ChainCancelProc& cancelRequested, const ChainLogProc& log);

@@ -23,6 +23,9 @@
 namespace {
 
 constexpr int TimerIntervalMs = 500;
+// Another PC whose manager could not be opened is tried again only after this pause, so that
+// connection attempts do not hold up the window tick after tick.
+constexpr auto RetryPause = std::chrono::seconds(5);
 constexpr int LedSize = 13;
 
 QString Q(const std::string& text) {
@@ -280,10 +283,18 @@ void TSvcWndBase::SbMainDrawPanel(QPainter& Painter, const TStatusPanel* Panel, 
 void TSvcWndBase::RefreshServiceState() {
     ServiceState = 0;
     if (!ScmHandle.IsOpen()) {
+        if (!RemotePc.empty() && FailedPc == RemotePc &&
+            std::chrono::steady_clock::now() < RetryAt) {
+            RedrawStatusBar(); // the last error stays shown
+            return;
+        }
         try {
             ScmHandle = TScManager::Open(RemotePc, GENERIC_READ);
+            FailedPc.clear();
         } catch (const EOSError& e) {
             SetStatusText(Format(langtext::ScmErrorOn, PcDisplayName().c_str()) + e.what());
+            FailedPc = RemotePc;
+            RetryAt = std::chrono::steady_clock::now() + RetryPause;
             RedrawStatusBar();
             return;
         }
@@ -308,6 +319,7 @@ void TSvcWndBase::RefreshServiceState() {
 
 void TSvcWndBase::CloseServiceHandles() {
     ServiceState = 0;
+    FailedPc.clear();
     ServiceHandle.Close();
     ScmHandle.Close();
 }

@@ -13,6 +13,7 @@
 #include <QPixmap>
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -145,4 +146,7 @@ private:
     void InitStatusBar();
     void ShowRecordLabels();
     std::vector<std::string> Arguments_;
+    // The PC whose manager could not be opened, and when it is tried again.
+    std::string FailedPc;
+    std::chrono::steady_clock::time_point RetryAt{};
 };

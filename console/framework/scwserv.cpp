@@ -168,11 +168,16 @@ QString Text(const char* utf8) {
 std::vector<std::string> KnownComputerNames(const std::string& HostsFile) {
     std::vector<std::string> names;
     const char* homeEnv = getenv("HOME");
-    if (homeEnv && *homeEnv) {
-        const std::string home = homeEnv;
+    // The SSH configuration that the connections to another PC use (platform/remotepc.h)
+    // replaces the user's own when it is set.
+    const char* layerConfig = getenv("SVCMGR_SSH_CONFIG");
+    const std::string home = homeEnv ? homeEnv : "";
+    if (layerConfig && *layerConfig)
+        ReadSshConfig(layerConfig, home, 0, names);
+    else if (!home.empty())
         ReadSshConfig(home + "/.ssh/config", home, 0, names);
+    if (!home.empty())
         ReadKnownHosts(home + "/.ssh/known_hosts", names);
-    }
     ReadHostsFile(HostsFile, names);
     // Host names do not depend on case: one entry per name, the first spelling in sort order.
     std::stable_sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {

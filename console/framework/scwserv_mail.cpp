@@ -333,6 +333,7 @@ void RunMailProgram(const std::string& message) {
     case CommandResult::Outcome::NotRun:
         throw notRun(r.Error);
     case CommandResult::Outcome::TimedOut:
+    case CommandResult::Outcome::Canceled: // no cancel check is given
         throw Exception(Format(langtext::MailProgramTimedOut, MailProgram, MailTimeoutSeconds));
     case CommandResult::Outcome::Signalled:
         throw Exception(Format(langtext::MailProgramKilled, MailProgram, r.Signal));

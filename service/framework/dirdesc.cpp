@@ -4,7 +4,6 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <filesystem>
 #include <istream>
 #include <string_view>
 
@@ -190,14 +189,18 @@ void ReadStatusRecords(std::istream& in, int bias,
 
 TDirectoryList::TDirectoryList(const std::string& directory, const std::string& extension,
                                const std::string& tag, TDateTime referenceTime,
-                               const std::string& statusFileName)
+                               const std::string& statusFileName, const std::string& root)
     : Directory(directory), Extension(extension), Tag(tag), ReferenceTime(referenceTime),
       StatusFileName(statusFileName.empty() ? DefaultStatusFileName : statusFileName) {
     // One trailing "/" goes; the root directory keeps its "/".
     if (Directory.size() > 1 && Directory.back() == '/')
         Directory.pop_back();
-    std::error_code ec;
-    if (Directory.empty() || !std::filesystem::is_directory(Directory, ec))
+    try {
+        if (!Directory.empty())
+            dirFd_ = OpenDirectoryBelow(root, Directory);
+    } catch (const EOSError&) {
+    }
+    if (!dirFd_)
         throw Exception(Format(langtext::DirectoryDoesNotExist, Directory.c_str()));
     Scan();
 }
@@ -225,7 +228,7 @@ void TDirectoryList::Scan() {
 void TDirectoryList::ListDirectory() {
     TFileSearch search;
     TSearchRec rec;
-    bool found = search.First(Directory, "*." + Extension, ListedAttributes, rec);
+    bool found = search.FirstIn(dirFd_.Get(), "*." + Extension, ListedAttributes, rec);
     for (; found; found = search.Next(rec)) {
         if (HasStatusExtension(rec.Name))
             continue;
@@ -245,7 +248,7 @@ void TDirectoryList::ReadStatusFile(int bias) {
     try {
         // Only a regular file is read: a FIFO in its place would block the scan for good.
         TRegularFileBuf file;
-        if (!file.Open(StatusFilePath()))
+        if (!file.OpenAt(dirFd_.Get(), StatusFileName))
             return;
         std::istream in(&file);
         ReadStatusRecords(in, bias, [this](const TStatusRecord& line) {
@@ -321,8 +324,12 @@ void TDirectoryList::Save() {
             .append(LineEnd);
     }
     // The directory may be writable by the users who drop files into it: a link planted in
-    // the status file's place is replaced, never followed. The file is not flushed to disk: a
-    // status file that a crash takes back only makes files go again, while two flushes for
-    // every directory of every job would cost several times the scan itself.
-    ReplaceFileContents(StatusFilePath(), text, 0644, TLinkRule::ReplaceLink, TFlush::WriteBack);
+    // the status file's place is replaced, never followed, and the file goes into the
+    // directory that was listed (its descriptor's path in /proc), even when the directory's
+    // path has been turned into a link meanwhile. The file is not flushed to disk: a status
+    // file that a crash takes back only makes files go again, while two flushes for every
+    // directory of every job would cost several times the scan itself.
+    const std::string listed = "/proc/self/fd/" + std::to_string(dirFd_.Get());
+    ReplaceFileContents(JoinPath(listed, StatusFileName), text, 0644, TLinkRule::ReplaceLink,
+                        TFlush::WriteBack);
 }

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "common/datetime.h"
+#include "platform/uniquefd.h"
 
 // One listed file.
 struct TFileEntry {
@@ -40,11 +41,14 @@ using TProcessFileEvent =
 
 class TDirectoryList {
 public:
-    // Throws Exception "Directory does not exist"<directory>"" when `directory` is not a
-    // directory; otherwise scans it.
+    // Opens `directory` (OpenDirectoryBelow: below `root`, no component is followed when it
+    // is a symbolic link) and scans it. Throws Exception "Directory does not exist"<directory>""
+    // when it cannot be opened as a directory. The listing, the status file and its rewrite all
+    // go through the directory opened here: a directory swapped for a link afterwards changes
+    // nothing; the files are handed over by path, to be opened below `root` the same way.
     TDirectoryList(const std::string& directory, const std::string& extension,
                    const std::string& tag, TDateTime referenceTime,
-                   const std::string& statusFileName);
+                   const std::string& statusFileName, const std::string& root = {});
     ~TDirectoryList();
     TDirectoryList(const TDirectoryList&) = delete;
     TDirectoryList& operator=(const TDirectoryList&) = delete;
@@ -76,6 +80,8 @@ public:
 private:
     void ListDirectory();
     void ReadStatusFile(int bias);
+
+    TUniqueFd dirFd_; // the directory that was opened
 };
 
 // One file line of a status file.

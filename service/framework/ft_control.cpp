@@ -205,7 +205,7 @@ bool TFtrackerSrvControl::ReadConfigFile(uint8_t* Buffer, int32_t Capacity, int3
     Count = 0;
     bool whole = true;
     try {
-        std::unique_ptr<std::FILE, FileCloser> file(std::fopen(ConfigFilePath().c_str(), "rb"));
+        std::unique_ptr<std::FILE, FileCloser> file(std::fopen(ConfigFilePath().c_str(), "rbe"));
         if (!file)
             return true;
         size_t read = std::fread(Buffer, 1, static_cast<size_t>(std::max(Capacity, 0)), file.get());

@@ -79,18 +79,23 @@ TBaseFtConfig& TBaseFtrackerService::Cfg() const {
 // --- log ---
 
 void TBaseFtrackerService::Log(int Level, const std::string& Message) {
+    Log(Level, Message, Message);
+}
+
+void TBaseFtrackerService::Log(int Level, const std::string& Message,
+                               const std::string& PublicText) {
     const SYSTEMTIME now = LocalTimeST();
     {
         std::lock_guard lock(ServiceLock);
         if (static_cast<unsigned>(Level) > 2) {
             LastErrorTime = now;
-            LastErrorText = Message;
+            LastErrorText = PublicText;
         } else {
             LastInfoTime = now;
-            LastInfoText = Message;
+            LastInfoText = PublicText;
         }
     }
-    DebugLog(Level, Message);
+    DebugLog(Level, Message, PublicText);
 }
 
 // --- framework events ---

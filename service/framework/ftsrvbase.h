@@ -88,6 +88,10 @@ public:
     // Remembers the message as the last information (levels 0 to 2) or the last error (any
     // other level) and writes it to the log.
     void Log(int Level, const std::string& Message);
+    // The same for a line that shows a secret (a password): the log file, private to the
+    // service's account, gets `Message`; the status record, which every local user may read
+    // through the information pipe, and the system log get `PublicText`, the secret hidden.
+    void Log(int Level, const std::string& Message, const std::string& PublicText);
 
     bool IsActionDue() const;
     void ScheduleFirstAction();
@@ -105,6 +109,10 @@ public:
     // True when a pending control request other than an interrogation must end the job; an
     // interrogation in front of the queue is answered at once and stays queued.
     bool CancelRequested();
+    // True once a stop or shutdown is the first queued request or has been carried out: a
+    // transfer or a dial under way gives up for it. Cheap enough to be asked many times a
+    // second; answers no request.
+    bool StopQueued() const;
     // Records the last file sent (Ok) or failed, shown with `Depth` parent directory names in
     // front of its name (the whole path for a negative depth).
     void SetLastFile(const std::string& Path, bool Ok, int32_t Depth);
@@ -140,7 +148,8 @@ public:
     virtual void StatusFileName(const std::string& ListEntry, int32_t Index, std::string& Result);
     // Sends one file; true when it was sent. Continue = false ends the chain entry after
     // this file. An override that lets the service thread process requests must refuse
-    // every file once the thread is terminated.
+    // every file once the thread is terminated, by raising: a file that was not tried
+    // because of a stop counts neither as sent nor as failed.
     virtual bool TransferFile(const std::string& FilePath, const std::string& ChainEntry,
                               bool& Continue);
 

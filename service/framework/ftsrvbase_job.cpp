@@ -183,7 +183,10 @@ void TBaseFtrackerService::ProcessChainEntry(const std::string& Entry, TDateTime
     std::string statusName;
     StatusFileName(StatusNames.at(static_cast<size_t>(DestIndex)), -1, statusName);
     const TDateTime T1 = CurrentTime();
-    TDirectoryList list(directory, extension, Entry, 0, statusName);
+    // Below the tracked directory nothing is followed: a directory of the chain swapped for a
+    // link since the chain was built fails here and is tried again by the next job.
+    TDirectoryList list(directory, extension, Entry, 0, statusName,
+                        Cfg().GetTrackDirectory(DirIndex));
     try {
         bool forward = false;
         GetDirection(Entry, forward);
@@ -228,6 +231,17 @@ bool TBaseFtrackerService::CancelRequested() {
         return false;
     }
     return true;
+}
+
+bool TBaseFtrackerService::StopQueued() const {
+    TServiceThread* thread = ServiceThread();
+    if (thread == nullptr)
+        return false;
+    if (thread->Terminated())
+        return true;
+    uint32_t code = 0;
+    return thread->PeekFirstRequest(code) &&
+           (code == SERVICE_CONTROL_STOP || code == SERVICE_CONTROL_SHUTDOWN);
 }
 
 void TBaseFtrackerService::SetLastFile(const std::string& Path, bool Ok, int32_t Depth) {

@@ -1,7 +1,9 @@
 // The named-pipe server thread: one thread serves every instance of one pipe. Each instance
 // waits for a client, reads one request message, lets ProcessRequest build the answer, writes
 // it, then reads the client's next request until the client goes away; then the instance is
-// disconnected and waits for the next client.
+// disconnected and waits for the next client. A client that sends nothing for too long (see
+// PipeFirstRequestLimit and PipeIdleLimit) is disconnected the same way, so that silent
+// connections cannot hold every instance.
 #pragma once
 
 #include <array>

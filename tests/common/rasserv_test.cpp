@@ -5,7 +5,9 @@
 #include "tests/support/fake_nmcli.h"
 #include "tests/support/tempdir.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
+#include <thread>
 
 #include <chrono>
 #include <cstdlib>
@@ -204,6 +206,26 @@ TEST_F(RasServ, HungNmcliIsStoppedAtTheDeadline) {
     EXPECT_FALSE(DialEntry("Modem"));
     EXPECT_EQ(LastRasError, RAS_ERROR_REQUEST_TIMEOUT);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST_F(RasServ, StopEndsADialUnderWay) {
+    // Every nmcli call hangs; only the listing after the dial has a short limit, so the time
+    // taken is the stop's.
+    SetDialUpTimeouts(300ms, 60s);
+    nmcli_.SetState("sleep", "30");
+    std::atomic<bool> stop{false};
+    SetRasStopCheck([&] { return stop.load(); });
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(300ms);
+        stop = true;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(DialEntry("Modem"));
+    const auto took = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    SetRasStopCheck(nullptr);
+    EXPECT_EQ(LastRasError, RAS_ERROR_USER_DISCONNECTION);
+    EXPECT_LT(took, 2s);
 }
 
 TEST(RasHangUp, SettlesForThreeSecondsByDefault) {

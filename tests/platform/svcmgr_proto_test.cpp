@@ -76,7 +76,7 @@ TEST(SvcMgrProto, RejectsBadHeadersAndFields) {
     EXPECT_EQ(DecodeError(longString), EBADMSG);
     // A change mask with unknown bits.
     TClientRequest r = FullChange();
-    r.ChangeMask = 0x10;
+    r.ChangeMask = 0x20;
     std::string mask = EncodeRequest(r);
     EXPECT_EQ(DecodeError(mask), EBADMSG);
     // A NUL inside a name.
@@ -194,6 +194,61 @@ TEST(SvcMgrRegistry, FilesAreWrittenPrivateAndReadBack) {
 
     registry.Remove("KELVARDSVC");
     EXPECT_FALSE(FileExists(registry.FilePath("KelvardSvc")));
+}
+
+TEST(SvcMgrRegistry, StartTypesTravelAndOlderFormsStillRead) {
+    TempDir dir;
+    TServiceRegistry registry(dir.File("services"));
+    registry.Prepare();
+    registry.Save({"Auto", "", "/opt/kv/svc", ".\\LocalSystem", "", SERVICE_AUTO_START});
+    registry.Save({"Off", "", "/opt/kv/svc", ".\\LocalSystem", "", SERVICE_DISABLED});
+    WriteTextFile(dir.File("services/old.svc"), "Name=Old\nBinaryPath=/opt/kv/svc\n");
+    WriteTextFile(dir.File("services/odd.svc"), "Name=Odd\nBinaryPath=/x\nStartType=boot\n");
+    std::vector<std::string> problems;
+    std::map<std::string, uint32_t> types;
+    for (const auto& s : registry.LoadAll(problems))
+        types[s.Name] = s.StartType;
+    EXPECT_EQ(types, (std::map<std::string, uint32_t>{{"Auto", SERVICE_AUTO_START},
+                                                      {"Off", SERVICE_DISABLED},
+                                                      {"Old", SERVICE_DEMAND_START}}));
+    EXPECT_EQ(problems.size(), 1u); // the unknown start type
+
+    // A Create without the start type (an older client) is on demand; ChangeConfig carries
+    // one only when its mask says so.
+    TClientRequest create;
+    create.Op = TOp::Create;
+    create.ServiceName = "S";
+    create.StartType = SERVICE_AUTO_START;
+    std::string bytes = EncodeRequest(create);
+    EXPECT_EQ(DecodeRequest(bytes.data(), bytes.size()).StartType, SERVICE_AUTO_START);
+    std::string older = bytes.substr(0, bytes.size() - 4);
+    older[8] = static_cast<char>(older[8] - 4); // payload length
+    EXPECT_EQ(DecodeRequest(older.data(), older.size()).StartType, SERVICE_DEMAND_START);
+    TClientRequest change;
+    change.Op = TOp::ChangeConfig;
+    change.ServiceName = "S";
+    change.ChangeMask = ChangeStartType;
+    change.StartType = SERVICE_DISABLED;
+    bytes = EncodeRequest(change);
+    EXPECT_EQ(DecodeRequest(bytes.data(), bytes.size()).StartType, SERVICE_DISABLED);
+    change.ChangeMask = ChangeDisplayName;
+    std::string withoutType = EncodeRequest(change);
+    EXPECT_EQ(withoutType.size() + 4, bytes.size());
+
+    TServiceConfig config{"S", "D", "/p", "acct", SERVICE_DISABLED};
+    EXPECT_EQ(DecodeConfigPayload(EncodeConfigPayload(config)).StartType, SERVICE_DISABLED);
+}
+
+TEST(SvcMgrRegistry, NewNamesMustMakeAFileTheManagerLoadsAgain) {
+    for (const std::string& bad : {std::string(".hidden"), std::string("."), std::string(252, 'n')})
+        EXPECT_EQ(ErrorCodeOf([&] { ValidateNewServiceName(bad); }), EINVAL) << bad;
+    EXPECT_NO_THROW(ValidateNewServiceName(std::string(251, 'n')));
+    EXPECT_NO_THROW(ValidateNewServiceName("a.b."));
+    try {
+        ValidateNewServiceName(".hidden");
+    } catch (const EOSError& e) {
+        EXPECT_NE(std::string(e.what()).find("begin with \".\""), std::string::npos);
+    }
 }
 
 TEST(SvcMgrLogon, AccountNames) {

@@ -266,9 +266,10 @@ TEST(SvcMgrLaunch, ProgramsThatDoNotActAsServicesFailTheStart) {
 }
 
 TEST(SvcMgrLaunch, ProgramOfAnotherServiceFailsTheStart) {
-    setenv("TESTSVC_FORCE_NAME", "SomeOtherService", 1); // inherited through the manager
     SvcMgrInstance manager;
-    unsetenv("TESTSVC_FORCE_NAME");
+    std::string dir = manager.Root() + "/testsvc";
+    mkdir(dir.c_str(), 0777);
+    WriteTextFile(dir + "/Mismatch.force", "SomeOtherService");
     TScService service =
         TScManager::Open("", SC_MANAGER_ALL_ACCESS)
             .CreateService("Mismatch", "", SERVICE_ALL_ACCESS, TestServiceProgram(), "", "");

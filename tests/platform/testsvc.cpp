@@ -10,6 +10,10 @@
 //   slowstop    OnStop reports three more stop-pending checkpoints, 150 ms apart
 //   noexecute   no OnExecute handler: the framework processes requests itself
 //   jobprocess  the job lets the framework process requests between its steps
+//   describe    OnStart also logs where fds 1 and 2 lead ("fd1=...", "fd2=...") and each
+//               variable of its environment ("env NAME=VALUE")
+// <name>.force, when it exists, holds the name the program takes whatever the manager says
+// (the program of another service).
 // A job runs when <name>.job exists (the file is removed); it takes 50 steps of 20 ms and
 // checks for a pending control request at each step.
 #include <chrono>
@@ -22,6 +26,8 @@
 #include <unistd.h>
 
 #include "platform/svcapp.h"
+
+extern char** environ;
 
 namespace {
 
@@ -78,6 +84,10 @@ TTestService::TTestService() {
     const char* fromTest = std::getenv("TESTSVC_NAME");
     const char* forced = std::getenv("TESTSVC_FORCE_NAME"); // a program of another service
     Name = forced ? forced : (fromManager ? fromManager : (fromTest ? fromTest : "TestSvc"));
+    std::ifstream forceFile(TestDir() + "/" + Name + ".force");
+    std::string forcedByFile;
+    if (std::getline(forceFile, forcedByFile) && !forcedByFile.empty())
+        Name = forcedByFile;
     DisplayName = "Test service " + Name;
     base_ = TestDir() + "/" + Name;
     std::ifstream modeFile(base_ + ".mode");
@@ -100,6 +110,16 @@ TServiceController TTestService::GetServiceController() {
 
 void TTestService::ServiceStart(TService*, bool& Started) {
     Log("start uid=" + std::to_string(getuid()) + " " + ThreadTag());
+    if (Has("describe")) {
+        for (int fd : {1, 2}) {
+            char target[512] = {};
+            std::string link = "/proc/self/fd/" + std::to_string(fd);
+            ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+            Log("fd" + std::to_string(fd) + "=" + (length > 0 ? target : "closed"));
+        }
+        for (char** e = environ; *e; ++e)
+            Log(std::string("env ") + *e);
+    }
     if (Has("slowstart")) {
         for (int i = 0; i < 4; ++i) {
             Pause(250);

@@ -242,3 +242,47 @@ TEST_F(DialUpTest, UploadsCheckTheConnectionBeforeEachFile) {
         EXPECT_EQ(ReadTextFile(server.RootDir() + "/" + file.destination), file.content);
     EXPECT_TRUE(probe.Errors().empty());
 }
+
+// A stop queued while a file is about to go: no nmcli run starts, the connection dialled
+// earlier stays known so that the stop hangs it up, and the wait after hanging up what a
+// failed dial left behind ends at once.
+TEST_F(DialUpTest, StopQueuedGivesUpTheDialButKeepsTheConnectionKnown) {
+    // The stop is seen at once while `stopNow` is set, or, with `stopAfterHangUp`, once the
+    // leftover of a failed dial has been hung up (so the dial itself runs to its end).
+    bool stopNow = false;
+    bool stopAfterHangUp = false;
+    TDialUp dialUp(
+        [this](int level, const std::string& text) {
+            log_.push_back({level, text});
+        },
+        [&] {
+            return stopNow ||
+                   (stopAfterHangUp && nmcli_.StateOf("calls").find("[down]") != std::string::npos);
+        });
+    dialUp.CheckDialUp(config_);
+    EXPECT_EQ(dialUp.DialledEntry(), "Modem");
+    nmcli_.TakeCalls();
+    TakeLog();
+
+    stopNow = true;
+    dialUp.CheckDialUp(config_);
+    EXPECT_TRUE(nmcli_.TakeCalls().empty());
+    EXPECT_TRUE(TakeLog().empty());
+    EXPECT_EQ(dialUp.DialledEntry(), "Modem");
+    dialUp.Disconnect(config_); // the stop itself runs without the check
+    EXPECT_EQ(nmcli_.TakeCalls(), (std::vector<std::string>{kListActive, kHangUpModem}));
+    EXPECT_EQ(dialUp.DialledEntry(), "");
+
+    // The check turns true once the failed dial's leftover is hung up: the settle wait is
+    // cut short.
+    SetHangUpSettleTime(5000ms);
+    nmcli_.SetState("up_rc", "4");
+    stopNow = false;
+    stopAfterHangUp = true;
+    const auto start = std::chrono::steady_clock::now();
+    dialUp.CheckDialUp(config_);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
+    EXPECT_EQ(nmcli_.TakeCalls(),
+              (std::vector<std::string>{kListEntries, kDialModem, kListActive, kHangUpModem}));
+    EXPECT_EQ(dialUp.DialledEntry(), "");
+}

@@ -2,6 +2,7 @@
 // status files, the start line, whole jobs by COPY into the destination layout, shop names
 // that stop a tracked directory, counting files, a stop in the middle of a long job, and the
 // dial-up connection against a stand-in for nmcli.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,6 +14,7 @@
 #include "common/langtext.h"
 #include "common/rasserv.h"
 #include "common/strutil.h"
+#include "platform/errors.h"
 #include "tests/service/kvsrv_fixture.h"
 #include "tests/support/fake_nmcli.h"
 #include "tests/support/servers.h"
@@ -256,6 +258,120 @@ TEST_F(KvService, StopInTheMiddleOfALongCopyJob) {
     EXPECT_EQ(CheckRecordedArrivedWhole(caisse, "trlist0.dst", destCaisse),
               static_cast<size_t>(Count));
     ExpectArrived(tree, Root() + "/dest");
+}
+
+// Registers spell the data-kind directories as they like: at the destination they are under
+// their lower-case names, beside a shop that uses those, while the log and the last file keep
+// the source's spelling.
+TEST_F(KvService, DataKindDirectoriesInAnotherCaseArriveUnderTheLowerCaseNames) {
+    TrackedTree tree(Root(), "export");
+    tree.AddShop("SHOP1");
+    tree.Add("SHOP2/shopinfo.arg", "info", "SHOP2/shopinfo.arg");
+    tree.Add("SHOP2/Caisse/t1.txt", "ticket 1", "SHOP2/caisse/t1.txt");
+    tree.Add("SHOP2/Caisse/T2.TXT", std::string("ticket\0\xff 2", 10), "SHOP2/caisse/T2.TXT");
+    tree.Add("SHOP2/Filters/F1.fif", "filter", "SHOP2/filters/F1.fif");
+    fs::create_directories(tree.Dir() + "/SHOP2/TALLIX");
+    WriteTextFile(tree.Dir() + "/SHOP2/TALLIX/COUNT.COR", "visitors 7");
+    Cfg.TrackDirectory[0] = tree.Dir();
+    Cfg.Destination[0] = NewDir("dest");
+    Cfg.LogDetailed = true;
+    ASSERT_TRUE(StartService());
+    ASSERT_TRUE(RunJob());
+    StopService();
+
+    const std::string dest = Root() + "/dest/SHOP2";
+    ExpectArrived(tree, Root() + "/dest");
+    EXPECT_EQ(ReadTextFile(dest + "/tallix/count.scb"), "visitors 7");
+    for (const char* onDisk : {"Caisse", "TALLIX", "Filters"})
+        EXPECT_FALSE(fs::exists(dest + "/" + onDisk)) << onDisk;
+    ExpectRecorded(tree, "trlist0.dst");
+    EXPECT_EQ(RecordedFiles(tree.Dir() + "/SHOP2/TALLIX/trlist0.dst"),
+              (std::map<std::string, int64_t>{{"count.scb", 10}}));
+    const std::vector<std::string> log = LogMessages();
+    const std::string sent = langtext::TransmittingFile + tree.Dir() + "/SHOP2/Caisse/t1.txt";
+    EXPECT_NE(std::find(log.begin(), log.end(), sent), log.end());
+    EXPECT_STREQ(Record().LastOkFile, "SHOP2/Filters/F1.fif");
+}
+
+// A user who writes into the shops swaps directories and files for links to root's while a
+// long job runs. Nothing behind a link reaches the destination or gets a status file; what
+// the swaps held back goes with a later job once they are undone.
+TEST_F(KvService, DirectoriesAndFilesSwappedForLinksDuringAJobAreNotFollowed) {
+    constexpr int Count = 3000;
+    TrackedTree tree(Root(), "export");
+    for (int i = 0; i < Count; ++i)
+        tree.Add(Format("SHOP1/caisse/t%04d.txt", i), Format("ticket %d", i),
+                 Format("SHOP1/caisse/t%04d.txt", i));
+    tree.AddShop("SHOP2");
+    const std::string secret = NewDir("secret");
+    ASSERT_EQ(chmod(secret.c_str(), 0700), 0);
+    for (const char* name : {"a.txt", "b.txt", "t0000.txt", "t0001.txt"})
+        WriteTextFile(secret + "/" + name, "root only");
+    const std::string caisse1 = tree.Dir() + "/SHOP1/caisse";
+    const std::string caisse2 = tree.Dir() + "/SHOP2/caisse";
+    const std::string dest = Root() + "/dest";
+    Cfg.TrackDirectory[0] = tree.Dir();
+    Cfg.Destination[0] = dest;
+    auto nothingSecretSent = [&] {
+        for (const auto& entry : fs::recursive_directory_iterator(dest))
+            EXPECT_FALSE(entry.is_regular_file() && ReadTextFile(entry.path()) == "root only")
+                << entry.path();
+        EXPECT_EQ(std::distance(fs::directory_iterator(secret), {}), 4) << "written into";
+    };
+    auto swapDir = [](const std::string& dir, const std::string& target) {
+        fs::rename(dir, dir + ".moved");
+        fs::create_symlink(target, dir);
+    };
+    auto undoDir = [](const std::string& dir) {
+        fs::remove(dir);
+        fs::rename(dir + ".moved", dir);
+    };
+
+    // Job 1: SHOP1/caisse while its files go, SHOP2/caisse before it is listed.
+    ASSERT_TRUE(StartService());
+    TriggerJob();
+    ASSERT_TRUE(WaitFor([&] { return Record().LastOkFile[0] == 'S'; }, 20000));
+    swapDir(caisse1, secret);
+    swapDir(caisse2, secret);
+    ASSERT_TRUE(WaitJobEnded(60000));
+    nothingSecretSent();
+    const size_t recorded =
+        CheckRecordedArrivedWhole(caisse1 + ".moved", "trlist0.dst", dest + "/SHOP1/caisse");
+    EXPECT_GT(recorded, 0u);
+    EXPECT_LT(recorded, static_cast<size_t>(Count)) << "the swap came too late";
+    EXPECT_EQ(
+        static_cast<size_t>(std::distance(fs::directory_iterator(dest + "/SHOP1/caisse"), {})),
+        recorded);
+    EXPECT_FALSE(fs::exists(dest + "/SHOP2/caisse"));
+    // The last error of the job (the log itself, long with the files that failed after the
+    // swap, has been trimmed away).
+    const TServiceStateRecord record = Record();
+    EXPECT_EQ(std::string(record.LastErrorText), Formatted(langtext::DirectoryDoesNotExist, caisse2)
+                                                     .substr(0, sizeof record.LastErrorText - 1));
+    undoDir(caisse1);
+    undoDir(caisse2);
+
+    // Job 2: a listed file that has not gone yet (the last in descending order).
+    TriggerJob();
+    ASSERT_TRUE(
+        WaitFor([&] { return std::string(Record().LastOkFile).starts_with("SHOP1/"); }, 20000));
+    fs::rename(caisse1 + "/t0000.txt", caisse1 + "/t0000.moved");
+    fs::create_symlink(secret + "/t0000.txt", caisse1 + "/t0000.txt");
+    ASSERT_TRUE(WaitJobEnded(60000));
+    nothingSecretSent();
+    EXPECT_FALSE(fs::exists(dest + "/SHOP1/caisse/t0000.txt"));
+    EXPECT_EQ(
+        CountLogged("Copie impossible de t0000.txt vers SHOP1/caisse : " + SysErrorMessage(ELOOP)),
+        1u);
+    EXPECT_EQ(RecordedFiles(caisse1 + "/trlist0.dst").size(), static_cast<size_t>(Count - 1));
+    fs::remove(caisse1 + "/t0000.txt");
+    fs::rename(caisse1 + "/t0000.moved", caisse1 + "/t0000.txt");
+
+    ASSERT_TRUE(RunJob(60000));
+    StopService();
+    ExpectArrived(tree, dest);
+    ExpectRecorded(tree, "trlist0.dst");
+    nothingSecretSent();
 }
 
 // ---- dial-up through the service ----

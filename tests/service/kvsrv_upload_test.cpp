@@ -4,15 +4,23 @@
 // file fails slowly.
 #include <chrono>
 #include <filesystem>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "common/curl_easy_helper.h"
+#include "common/debuglog.h"
 #include "common/langtext.h"
 #include "common/strutil.h"
+#include "platform/eventlog.h"
+#include "service/framework/ft_control.h"
 #include "tests/service/kvsrv_fixture.h"
 #include "tests/support/childprocess.h"
+#include "tests/support/forked.h"
 #include "tests/support/servers.h"
+#include "tests/support/servicepipecall.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -63,6 +71,36 @@ TEST_F(KvUpload, SftpShopTreeArrivesWholeAndIsRecorded) {
     StopService();
     ExpectArrived(tree, server.RootDir());
     ExpectRecorded(tree, "trlist0.dst");
+    EXPECT_STREQ(Record().LastErrorText, "") << LogTail(server.LogPath());
+}
+
+// Data-kind directories spelled "Caisse", "TALLIX" and "Filters" on disk are uploaded under
+// the lower-case names, into the same folders as those of a shop that uses them.
+TEST_F(KvUpload, DataKindDirectoriesInAnotherCaseAreUploadedUnderTheLowerCaseNames) {
+    KV_SKIP_UNLESS_AVAILABLE(SftpServer);
+    SftpServer server;
+    TrackedTree tree(Root(), "export");
+    tree.AddShop("SHOP1");
+    tree.Add("SHOP2/Caisse/t1.txt", std::string(70000, 'c') + "\r\n", "SHOP2/caisse/t1.txt");
+    tree.Add("SHOP2/Filters/F1.fif", "filter", "SHOP2/filters/F1.fif");
+    tree.Add("SHOP2/tallix/a.scb", "lower-case beside", "SHOP2/tallix/a.scb");
+    fs::create_directories(tree.Dir() + "/SHOP3/TALLIX");
+    WriteTextFile(tree.Dir() + "/SHOP3/TALLIX/COUNT.COR", std::string("\0\x01 count", 8));
+    for (const char* top : {"SHOP1", "SHOP2", "SHOP3", "export"})
+        server.AddUploadDir(top);
+    Cfg.TrackDirectory[0] = tree.Dir();
+    UploadTo(ttSftp, server);
+    ASSERT_TRUE(StartService());
+    ASSERT_TRUE(RunJob());
+    StopService();
+    ExpectArrived(tree, server.RootDir());
+    ExpectRecorded(tree, "trlist0.dst");
+    EXPECT_EQ(ReadTextFile(server.RootDir() + "/SHOP3/tallix/count.scb"),
+              std::string("\0\x01 count", 8));
+    EXPECT_EQ(RecordedFiles(tree.Dir() + "/SHOP3/TALLIX/trlist0.dst"),
+              (std::map<std::string, int64_t>{{"count.scb", 8}}));
+    for (const char* onDisk : {"SHOP2/Caisse", "SHOP2/Filters", "SHOP3/TALLIX"})
+        EXPECT_FALSE(fs::exists(server.RootDir() + "/" + onDisk)) << onDisk;
     EXPECT_STREQ(Record().LastErrorText, "") << LogTail(server.LogPath());
 }
 
@@ -225,4 +263,148 @@ TEST_F(KvUpload, StopWhileEveryFileFailsSlowly) {
     EXPECT_LT(gate.Accepted(), 10);
     EXPECT_LT(CopyErrors().size(), 10u);
     ExpectNothingRecorded(tree, "trlist0.dst");
+}
+
+namespace {
+
+// What reaches the system log, recorded in place of it.
+class RecordingEventLog final : public TEventLogger {
+public:
+    RecordingEventLog() : TEventLogger("kvtest") {}
+    void LogMessage(const std::string& message, int) override {
+        std::lock_guard lock(mutex_);
+        messages_.push_back(message);
+    }
+    std::vector<std::string> Messages() {
+        std::lock_guard lock(mutex_);
+        return messages_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> messages_;
+};
+
+// Reads the service's statistics as "nobody" until the pipe has gone for good: 0 when no
+// answer carried one of `secrets`, 1 when one did, 2 when no answer came at all.
+int ReadStatisticsAsNobody(const std::vector<std::string>& secrets) {
+    if (!DropRootRights())
+        return 3;
+    int answers = 0;
+    int failuresSinceAnswer = 0;
+    const auto end = std::chrono::steady_clock::now() + 90s;
+    while (std::chrono::steady_clock::now() < end && (answers == 0 || failuresSinceAnswer < 20)) {
+        PipeAnswer answer;
+        if (!TryCallServicePipe(langtext::KvInfoPipeName, CmdReqGetStats, {}, answer)) {
+            ++failuresSinceAnswer;
+            std::this_thread::sleep_for(50ms);
+            continue;
+        }
+        ++answers;
+        failuresSinceAnswer = 0;
+        const std::string bytes(answer.bytes.begin(), answer.bytes.end());
+        for (const std::string& secret : secrets)
+            if (bytes.find(secret) != std::string::npos)
+                return 1;
+    }
+    return answers > 0 ? 0 : 2;
+}
+
+} // namespace
+
+// With detailed logging, the FTP and proxy passwords are written to the service's private log
+// file only: neither the system log nor the status record that every local user reads through
+// the information pipe shows them, for a server that is down and for one that takes the files.
+TEST_F(KvUpload, DetailedLogKeepsThePasswordsInThePrivateLogFile) {
+    KV_SKIP_UNLESS_AVAILABLE(FtpServer);
+    KV_SKIP_UNLESS_AVAILABLE(Socks5Proxy);
+    FtpServer server;
+    Socks5Proxy proxy;
+    PortGate gate(server.Port());
+    TrackedTree tree(Root(), "export");
+    tree.AddShop("SHOP1");
+    Cfg.TrackDirectory[0] = tree.Dir();
+    UploadTo(ttFtp, server, gate.Port());
+    Cfg.CurlProxy = "SOCKS5";
+    Cfg.ProxyHost = proxy.Host();
+    Cfg.ProxyPort = proxy.Port();
+    Cfg.ProxyUser = proxy.User();
+    Cfg.ProxyPassword = proxy.Password();
+    Cfg.LogDetailed = true;
+    const std::vector<std::string> secrets = {server.Password(), proxy.Password()};
+    ASSERT_EQ(chmod(Root().c_str(), 0755), 0); // the pipe directory lies below it
+
+    ASSERT_TRUE(StartService());
+    RecordingEventLog systemLog;
+    SetDebugTarget(&systemLog, LogPath());
+    int nobodyStatus = -1;
+    std::thread reader(
+        [&] { nobodyStatus = RunForked([&] { return ReadStatisticsAsNobody(secrets); }); });
+    ASSERT_TRUE(RunJob());
+    EXPECT_EQ(CopyErrors().size(), tree.Sent().size()) << "the server is down";
+    gate.Open();
+    ASSERT_TRUE(RunJob());
+    ExpectArrived(tree, server.RootDir());
+    const TServiceStateRecord record = Record();
+    StopService();
+    reader.join();
+    EXPECT_EQ(nobodyStatus, 0) << "1: a password in the statistics, 2: no answer";
+
+    const std::string hidden = "le mot de passe \"********\" via " + proxy.Host() + ":" +
+                               std::to_string(proxy.Port()) + " as \"" + proxy.User() +
+                               "\" password \"********\" (method SOCKS5)";
+    size_t hiddenLines = 0, passLines = 0;
+    for (const std::string& message : systemLog.Messages()) {
+        for (const std::string& secret : secrets)
+            EXPECT_EQ(message.find(secret), std::string::npos) << message;
+        hiddenLines += message.find(hidden) != std::string::npos;
+        passLines += message == "> PASS ********";
+    }
+    EXPECT_EQ(hiddenLines, 2u);
+    EXPECT_GT(passLines, 0u);
+    for (const std::string& secret : secrets) {
+        EXPECT_EQ(std::string(record.LastEventText).find(secret), std::string::npos);
+        EXPECT_EQ(std::string(record.LastErrorText).find(secret), std::string::npos);
+    }
+    // The private log file keeps the lines whole.
+    const std::string logText = ReadTextFile(LogPath());
+    EXPECT_NE(logText.find("le mot de passe \"" + server.Password() + "\""), std::string::npos);
+    EXPECT_NE(logText.find("password \"" + proxy.Password() + "\""), std::string::npos);
+    EXPECT_NE(logText.find("> PASS " + server.Password()), std::string::npos);
+}
+
+// A server that accepts the connection and then says nothing: a stop ends the upload under way
+// within seconds, the file counts neither as sent nor as failed, the chain entry's status file
+// is written and "service stopped" logged; the next job sends every file.
+TEST_F(KvUpload, StopDuringAnUploadToASilentServer) {
+    KV_SKIP_UNLESS_AVAILABLE(FtpServer);
+    FtpServer server;
+    PortGate gate(server.Port());
+    gate.OpenDropping(120s);
+    TrackedTree tree(Root(), "export");
+    tree.AddShop("SHOP1");
+    Cfg.TrackDirectory[0] = tree.Dir();
+    UploadTo(ttFtp, server, gate.Port());
+    const std::string statusFile = tree.Dir() + "/SHOP1/trlist0.dst";
+    ASSERT_TRUE(StartService());
+    TriggerJob();
+    ASSERT_TRUE(WaitFor([&] { return gate.Accepted() > 0; }, 10000));
+    std::this_thread::sleep_for(500ms); // libcurl waits for the greeting now
+    EXPECT_LT(StopService(), 5000ms);
+    EXPECT_EQ(gate.Accepted(), 1);
+    EXPECT_TRUE(CopyErrors().empty()) << CopyErrors().front();
+    EXPECT_EQ(CountLogged(std::string(langtext::KvServiceName) + " service stopped"), 1u);
+    EXPECT_TRUE(FileExists(statusFile)) << "the entry under way was not saved";
+    EXPECT_TRUE(RecordedFiles(statusFile).empty());
+    EXPECT_STREQ(Record().LastBadFile, "");
+    for (const std::string& line : LogMessages())
+        EXPECT_EQ(line.find("files bad"), std::string::npos) << line;
+
+    UploadTo(ttFtp, server);
+    ASSERT_TRUE(StartService());
+    ASSERT_TRUE(RunJob());
+    StopService();
+    ExpectArrived(tree, server.RootDir());
+    ExpectRecorded(tree, "trlist0.dst");
+    EXPECT_TRUE(CopyErrors().empty()) << CopyErrors().front();
 }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -380,8 +381,12 @@ TEST(CopyTest, SourceThatIsNoRegularFileIsRefusedAtOnce) {
     ShopTree tree;
     const std::string fifo = tree.Root() + "/SHOP1/caisse/c.txt";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // A device of its own (the tests run as root), and a link to one: a link is refused
+    // before anything looks at what it points to.
     const std::string device = tree.Root() + "/SHOP1/caisse/d.txt";
-    fs::create_symlink("/dev/zero", device);
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 5)), 0) << "needs root";
+    const std::string link = tree.Root() + "/SHOP1/caisse/e.txt";
+    fs::create_symlink("/dev/zero", link);
     TempDir dest;
     CopyConfig config(dest.Path());
     // In a child with an alarm, so that a copy that waits on the FIFO cannot hang the test.
@@ -389,20 +394,67 @@ TEST(CopyTest, SourceThatIsNoRegularFileIsRefusedAtOnce) {
         alarm(5);
         TDestinationTransfer transfer({});
         transfer.Prepare(config, 0);
-        for (const std::string& path : {fifo, device}) {
+        for (const auto& [path, code] :
+             {std::pair{fifo, EINVAL}, {device, EINVAL}, {link, ELOOP}}) {
             try {
                 transfer.Transfer(path);
                 return 1;
             } catch (const EOSError& e) {
-                if (e.Code != EINVAL)
+                if (e.Code != code)
                     return 2;
             }
         }
         return 0;
     });
     EXPECT_EQ(status, 0);
-    EXPECT_FALSE(FileExists(dest.File("SHOP1/caisse/c.txt")));
-    EXPECT_FALSE(FileExists(dest.File("SHOP1/caisse/d.txt")));
+    for (const char* name : {"c.txt", "d.txt", "e.txt"})
+        EXPECT_FALSE(FileExists(dest.File(std::string("SHOP1/caisse/") + name))) << name;
+}
+
+// Shop directories are written by other users while the service, as root, sends from them: a
+// file, a data-kind directory or a shop swapped for a link after the listing fails and sends
+// nothing of what the link points to. The tracked directory itself may be a link.
+TEST(CopyTest, SourcesSwappedForLinksFailAndNothingBehindThemIsSent) {
+    ShopTree tree;
+    TempDir secret;
+    fs::create_directories(secret.File("caisse"));
+    fs::create_directories(secret.File("tallix"));
+    for (const char* name : {"b.txt", "caisse/a.txt", "tallix/count.scb"})
+        WriteTextFile(secret.File(name), std::string("secret ") + name);
+    TempDir links;
+    const std::string root = links.File("tracked");
+    fs::create_symlink(tree.Root(), root);
+    TempDir dest;
+    CopyConfig config(dest.Path());
+    TransferProbe probe;
+    TDestinationTransfer transfer(probe.Hooks());
+    transfer.SourceRoot = root;
+    transfer.Prepare(config, 0);
+
+    const std::string shop = tree.Root() + "/SHOP1";
+    fs::remove(shop + "/caisse/b.txt");
+    fs::create_symlink(secret.File("b.txt"), shop + "/caisse/b.txt");
+    fs::rename(shop + "/tallix", shop + "/tallix.moved");
+    fs::create_symlink(secret.File("tallix"), shop + "/tallix");
+    EXPECT_NE(TransferError(transfer, root + "/SHOP1/caisse/b.txt"), "");
+    EXPECT_NE(TransferError(transfer, root + "/SHOP1/tallix/count.scb"), "");
+    EXPECT_EQ(TransferError(transfer, root + "/SHOP1/caisse/a.txt"), "");
+    fs::rename(shop, tree.Root() + "/SHOP1.moved");
+    fs::create_symlink(secret.Path(), shop);
+    EXPECT_NE(TransferError(transfer, root + "/SHOP1/caisse/a.txt"), "");
+    transfer.Finish();
+
+    EXPECT_EQ(ReadTextFile(dest.File("SHOP1/caisse/a.txt")), tree.Files()[4].content);
+    EXPECT_FALSE(FileExists(dest.File("SHOP1/caisse/b.txt")));
+    EXPECT_FALSE(FileExists(dest.File("SHOP1/tallix/count.scb")));
+    // A file that is a link: ELOOP; a directory that is one: ENOTDIR.
+    const std::string loop = SysErrorMessage(ELOOP), notDir = SysErrorMessage(ENOTDIR);
+    EXPECT_EQ(probe.Errors(), (std::vector<std::string>{
+                                  "Copie impossible de b.txt vers SHOP1/caisse : " + loop,
+                                  "Copie impossible de count.scb vers SHOP1/tallix : " + notDir,
+                                  "Copie impossible de a.txt vers SHOP1/caisse : " + notDir}));
+    ASSERT_EQ(probe.lastFiles.size(), 4u);
+    EXPECT_EQ(probe.lastFiles[0], (LastFile{root + "/SHOP1/caisse/b.txt", false, 2}));
 }
 
 TEST(TransferLogTest, LogFileLinesCopiesEachLine) {

@@ -305,6 +305,13 @@ TEST_F(ShopChain, DataKindDirectoryIsFoundWithoutRegardToCase) {
                                                Shop("S1/Caisse") + ";txt"};
     EXPECT_EQ(Build(Track()), expected);
     EXPECT_TRUE(FileExists(Shop("S1/TALLIX/a.scb")));
+    // At the destination the data kinds keep their own lower-case names; a shop named like a
+    // data kind, and the "arg" entry, keep theirs.
+    EXPECT_EQ(DataKindDirOf(Shop("S1/TALLIX") + ";scb"), "tallix");
+    EXPECT_EQ(DataKindDirOf(Shop("S1/Caisse") + ";txt"), "caisse");
+    EXPECT_EQ(DataKindDirOf(Shop("FILTERS/Filters") + ";fif"), "filters");
+    EXPECT_EQ(DataKindDirOf(Shop("Caisse") + ";arg"), "");
+    EXPECT_EQ(DataKindDirOf(Shop("S1/Caisse") + ";scb"), "");
 }
 
 TEST_F(ShopChain, ReservedHiddenAndSpacedNames) {

@@ -58,6 +58,15 @@ TEST(KnownComputers, TakesSshAndHostsNamesOnceInOrder) {
                                             "other",      "web"};
     EXPECT_EQ(KnownComputerNames(home.File("hosts")), expected);
 
+    // The configuration of the connections to other PCs replaces the user's own.
+    WriteTextFile(home.File("pcs.conf"), "Host shop12 shop13\n  HostName 10.9.0.12\n");
+    {
+        ScopedEnv config("SVCMGR_SSH_CONFIG", home.File("pcs.conf"));
+        EXPECT_EQ(KnownComputerNames(home.File("nowhere/hosts")),
+                  (std::vector<std::string>{"10.1.2.3", "192.168.1.20", "gitbox", "other", "shop12",
+                                            "shop13", "web"}));
+    }
+
     // No SSH files and no hosts file: nothing, and no failure.
     ScopedEnv empty("HOME", home.File("nowhere"));
     EXPECT_TRUE(KnownComputerNames(home.File("nowhere/hosts")).empty());

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <clocale>
 #include <csignal>
+#include <filesystem>
 #include <random>
 #include <regex>
 #include <unistd.h>
@@ -281,6 +282,37 @@ TEST_F(DirListTest, AStatusFileLinkIsReplacedNotFollowed) {
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(SplitCrLf(ReadTextFile(dir.File("trlist0.dst"))).size(), 5u);
     EXPECT_TRUE(ChangedNames(*List()).empty());
+}
+
+// Below the tracked directory the list never passes a link: a directory that is one fails,
+// and one swapped for a link after the listing still gets its status file, not the link's
+// target. A status file that is a link is not read either. The root itself may be a link.
+TEST_F(DirListTest, LinksBelowTheRootAreNeverFollowed) {
+    namespace fs = std::filesystem;
+    TempDir elsewhere;
+    WriteTextFile(elsewhere.File("b.txt"), "root's");
+    const std::string shop = dir.File("SHOP1");
+    fs::create_directories(shop + "/caisse");
+    AddFile("SHOP1/caisse/b.txt", 5);
+    fs::create_symlink(elsewhere.Path(), shop + "/filters");
+    fs::create_symlink(dir.Path(), elsewhere.File("root"));
+    EXPECT_THROW(TDirectoryList(shop + "/filters", "*", "tag", 0, "trlist0.dst", dir.Path()),
+                 Exception);
+
+    // A status line that would mark b.txt as sent, behind a link.
+    WriteTextFile(elsewhere.File("old.dst"), "b.txt\t5\t2024/05/01 10:20:30.456 UTC\r\n");
+    fs::create_symlink(elsewhere.File("old.dst"), shop + "/caisse/trlist0.dst");
+    TDirectoryList list(elsewhere.File("root/SHOP1/caisse"), "txt", "tag", 0, "trlist0.dst",
+                        elsewhere.File("root"));
+    ASSERT_EQ(ChangedNames(list), (Names{"b.txt"}));
+    fs::rename(shop + "/caisse", shop + "/moved");
+    fs::create_symlink(elsewhere.Path(), shop + "/caisse");
+    list.Scan();
+    EXPECT_EQ(ChangedNames(list), (Names{"b.txt"}));
+    SendAll(list);
+    list.Save();
+    EXPECT_FALSE(fs::exists(elsewhere.File("trlist0.dst")));
+    EXPECT_NE(ReadTextFile(shop + "/moved/trlist0.dst").find("b.txt\t5\t"), std::string::npos);
 }
 
 TEST_F(DirListTest, AFailingSaveKeepsTheOldStatusFile) {

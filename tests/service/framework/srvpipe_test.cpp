@@ -396,3 +396,38 @@ TEST_F(PipeServerTest, PipeThatCannotBeCreatedIsLoggedAndNotServed) {
 }
 
 } // namespace
+
+// Four clients that connect and say nothing hold every instance of a four-instance pipe (the
+// information pipe's count) only for a few seconds: then they are dropped and a caller gets
+// its answer, while one that keeps talking keeps its instance.
+TEST_F(PipeServerTest, SilentClientsAreDroppedAndTheNextCallerIsAnswered) {
+    TTestServer server("S20", 4);
+    WaitForPipe("S20");
+    std::vector<std::unique_ptr<TPipeClient>> silent;
+    for (int i = 0; i < 3; ++i)
+        silent.push_back(std::make_unique<TPipeClient>(PipePath("S20"), kTimeoutMs));
+    TPipeClient talker(PipePath("S20"), kTimeoutMs);
+    char answer[64];
+    EXPECT_EQ(ErrorCodeOf([&] {
+                  CallNamedPipe(PipePath("S20"), "ECHO", 4, answer, sizeof answer, kTimeoutMs);
+              }),
+              ERROR_PIPE_BUSY);
+
+    const auto start = std::chrono::steady_clock::now();
+    bool answered = false;
+    while (!answered && std::chrono::steady_clock::now() - start < 10s) {
+        talker.Send("ECHO", 4);
+        EXPECT_EQ(talker.Receive(answer, sizeof answer, kTimeoutMs), 4u);
+        answered = ErrorCodeOf([&] {
+                       CallNamedPipe(PipePath("S20"), "ECHO", 4, answer, sizeof answer, kTimeoutMs);
+                   }) == 0;
+        if (!answered)
+            std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_TRUE(answered);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, PipeFirstRequestLimit - 500ms);
+    for (auto& client : silent)
+        EXPECT_EQ(ErrorCodeOf([&] { client->Receive(answer, sizeof answer, kTimeoutMs); }), EPIPE);
+    talker.Send("ECHO", 4);
+    EXPECT_EQ(talker.Receive(answer, sizeof answer, kTimeoutMs), 4u);
+}

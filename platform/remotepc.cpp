@@ -1,0 +1,467 @@
+#include "platform/remotepc.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <poll.h>
+#include <spawn.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "common/langtext.h"
+#include "platform/errors.h"
+#include "platform/namedpipe.h"
+#include "platform/svcmgr_bridge.h"
+#include "platform/svcmgr_proto.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* DefaultRemoteProgram = "/opt/kelvard/svcmgr";
+// ssh's own bound on the TCP connection, and ours on the whole login up to the bridge's hello.
+constexpr int SshConnectTimeoutS = 8;
+constexpr auto LoginBound = std::chrono::seconds(20);
+// An answer may take the time-out the bridge applies on that PC plus the way back.
+constexpr auto AnswerMargin = std::chrono::seconds(5);
+// ssh's messages kept for the error text.
+constexpr size_t StderrKept = 4096;
+
+EOSError NetPathError(const char* format, const std::string& pc, const std::string& why = {}) {
+    return EOSError(ERROR_BAD_NETPATH, svcproto::Format(format, pc.c_str(), why.c_str()));
+}
+
+std::string EnvOr(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+
+// The program path as one word of a POSIX shell command: the login shell on the other PC runs
+// the command line ssh sends.
+std::string ShellQuoted(const std::string& word) {
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+void CloseFd(int& fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+// The ssh process of one PC, with its standard input (a socket, so that writes to a process
+// that died fail with EPIPE instead of raising SIGPIPE), output and error.
+class TSshLink {
+public:
+    explicit TSshLink(std::string pc) : pc_(std::move(pc)) {}
+    ~TSshLink() { Close(); }
+    TSshLink(const TSshLink&) = delete;
+    TSshLink& operator=(const TSshLink&) = delete;
+
+    bool IsOpen() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
+
+    // Starts ssh and waits for the bridge's hello.
+    void Open();
+    // False when the process has ended or its output holds something unasked for.
+    bool StillUsable();
+    // Sends one request frame and returns the answer's payload, or raises the failure.
+    std::string Call(uint32_t kind, int timeoutMs, const std::string& payload);
+    void Close();
+
+private:
+    void Spawn();
+    // Reads exactly `length` bytes of output; false at its end or at the deadline (`timedOut`).
+    bool ReadOutput(char* buffer, size_t length, Clock::time_point deadline, bool& timedOut);
+    void DrainStderr();
+    // ssh's last message line, or how the process ended; Close() first.
+    std::string Why();
+    [[noreturn]] void Fail(const char* format);
+
+    std::string pc_;
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    int exitStatus_ = -1;
+    std::string stderr_;
+};
+
+void TSshLink::Spawn() {
+    int inPair[2], outPipe[2], errPipe[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, inPair) != 0)
+        throw OSErrorFromErrno(errno);
+    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+        int code = errno;
+        ::close(inPair[0]);
+        ::close(inPair[1]);
+        throw OSErrorFromErrno(code);
+    }
+    std::vector<std::string> args = {"ssh", "-T", "-x", "-a", "-e", "none"};
+    if (const char* config = std::getenv("SVCMGR_SSH_CONFIG"); config && *config)
+        args.insert(args.end(), {"-F", config});
+    for (const std::string& option :
+         {std::string("BatchMode=yes"), "ConnectTimeout=" + std::to_string(SshConnectTimeoutS),
+          std::string("ServerAliveInterval=15"), std::string("ServerAliveCountMax=3"),
+          std::string("ClearAllForwardings=yes")})
+        args.insert(args.end(), {"-o", option});
+    args.insert(
+        args.end(),
+        {"--", pc_, ShellQuoted(EnvOr("SVCMGR_REMOTE_PROGRAM", DefaultRemoteProgram)) + " bridge"});
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, inPair[1], 0);
+    posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+    posix_spawnattr_init(&attributes);
+    // A session of its own: no controlling terminal that ssh could prompt on, and no signal
+    // of the console's terminal.
+    sigset_t none, defaults;
+    sigemptyset(&none);
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    sigaddset(&defaults, SIGINT);
+    sigaddset(&defaults, SIGTERM);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    int code = ::posix_spawnp(&pid, "ssh", &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    ::close(inPair[1]);
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    if (code != 0) {
+        ::close(inPair[0]);
+        ::close(outPipe[0]);
+        ::close(errPipe[0]);
+        throw NetPathError(langtext::RemotePcNoSsh, pc_, SysErrorMessage(code));
+    }
+    pid_ = pid;
+    in_ = inPair[0];
+    out_ = outPipe[0];
+    err_ = errPipe[0];
+    exitStatus_ = -1;
+    stderr_.clear();
+}
+
+void TSshLink::Open() {
+    Spawn();
+    char raw[svcbridge::HeaderSize];
+    bool timedOut = false;
+    svcbridge::TFrameHeader header;
+    if (!ReadOutput(raw, sizeof raw, Clock::now() + LoginBound, timedOut))
+        Fail(timedOut ? langtext::RemotePcNoLogin : langtext::RemotePcUnreachable);
+    std::string version(svcbridge::MaxPayload, '\0');
+    if (!svcbridge::DecodeHeader(reinterpret_cast<unsigned char*>(raw), header) ||
+        header.Kind != svcbridge::KindHello ||
+        !ReadOutput(version.data(), header.Length, Clock::now() + LoginBound, timedOut))
+        Fail(langtext::RemotePcNoBridge);
+}
+
+bool TSshLink::StillUsable() {
+    if (!IsOpen())
+        return false;
+    pollfd p{out_, POLLIN, 0};
+    if (::poll(&p, 1, 0) != 0)
+        return false; // end of output, or bytes nobody asked for
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == 0)
+        return true;
+    exitStatus_ = status;
+    pid_ = -1;
+    return false;
+}
+
+void TSshLink::DrainStderr() {
+    char chunk[1024];
+    for (;;) {
+        pollfd p{err_, POLLIN, 0};
+        if (err_ < 0 || ::poll(&p, 1, 0) <= 0)
+            return;
+        ssize_t n = ::read(err_, chunk, sizeof chunk);
+        if (n <= 0) {
+            CloseFd(err_);
+            return;
+        }
+        stderr_.append(chunk, static_cast<size_t>(n));
+        if (stderr_.size() > StderrKept)
+            stderr_.erase(0, stderr_.size() - StderrKept);
+    }
+}
+
+bool TSshLink::ReadOutput(char* buffer, size_t length, Clock::time_point deadline, bool& timedOut) {
+    size_t done = 0;
+    timedOut = false;
+    while (done < length) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            timedOut = true;
+            return false;
+        }
+        pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        int ready = ::poll(p, err_ >= 0 ? 2 : 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready <= 0)
+            continue;
+        if (err_ >= 0 && p[1].revents != 0)
+            DrainStderr();
+        if (p[0].revents == 0)
+            continue;
+        ssize_t n = ::read(out_, buffer + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string TSshLink::Call(uint32_t kind, int timeoutMs, const std::string& payload) {
+    std::string frame =
+        svcbridge::EncodeFrame(kind, static_cast<uint32_t>(std::max(timeoutMs, 1)), payload);
+    size_t sent = 0;
+    while (sent < frame.size()) {
+        ssize_t n = ::send(in_, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            Fail(langtext::RemotePcLost);
+        sent += static_cast<size_t>(n);
+    }
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs) + AnswerMargin;
+    char raw[svcbridge::HeaderSize];
+    bool timedOut = false;
+    svcbridge::TFrameHeader header;
+    if (!ReadOutput(raw, sizeof raw, deadline, timedOut))
+        Fail(timedOut ? langtext::RemotePcNoAnswer : langtext::RemotePcLost);
+    if (!svcbridge::DecodeHeader(reinterpret_cast<unsigned char*>(raw), header) ||
+        header.Kind != kind)
+        Fail(langtext::RemotePcNoBridge);
+    std::string answer(header.Length, '\0');
+    if (!ReadOutput(answer.data(), answer.size(), deadline, timedOut))
+        Fail(timedOut ? langtext::RemotePcNoAnswer : langtext::RemotePcLost);
+    if (header.Value != 0)
+        throw EOSError(static_cast<int>(header.Value), answer);
+    return answer;
+}
+
+void TSshLink::Close() {
+    CloseFd(in_);
+    CloseFd(out_);
+    if (pid_ > 0) {
+        // Without its input ssh ends by itself; a link dropped part way may wait on the
+        // network, so it is told to end, then killed.
+        if (::waitpid(pid_, &exitStatus_, WNOHANG) == 0) {
+            ::kill(pid_, SIGTERM);
+            auto deadline = Clock::now() + std::chrono::seconds(2);
+            while (::waitpid(pid_, &exitStatus_, WNOHANG) == 0) {
+                if (Clock::now() > deadline) {
+                    ::kill(pid_, SIGKILL);
+                    ::waitpid(pid_, &exitStatus_, 0);
+                    break;
+                }
+                ::usleep(2000);
+            }
+        }
+        pid_ = -1;
+    }
+    DrainStderr();
+    CloseFd(err_);
+}
+
+std::string TSshLink::Why() {
+    // ssh's last line tells the cause (host key, authentication, name, connection).
+    std::string text = stderr_;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    size_t start = text.find_last_of("\r\n");
+    text = start == std::string::npos ? text : text.substr(start + 1);
+    if (!text.empty())
+        return text;
+    if (exitStatus_ >= 0 && WIFEXITED(exitStatus_))
+        return svcproto::Format(langtext::RemotePcSshExit, WEXITSTATUS(exitStatus_));
+    return langtext::RemotePcSshEnded;
+}
+
+void TSshLink::Fail(const char* format) {
+    // Waiting for ssh's end first lets its last message reach the error text.
+    CloseFd(in_);
+    if (pid_ > 0 && err_ >= 0) {
+        auto deadline = Clock::now() + std::chrono::milliseconds(500);
+        while (err_ >= 0 && Clock::now() < deadline) {
+            pollfd p{err_, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0)
+                DrainStderr();
+            else if (::waitpid(pid_, &exitStatus_, WNOHANG) != 0) {
+                pid_ = -1;
+                DrainStderr();
+                break;
+            }
+        }
+    }
+    Close();
+    throw NetPathError(format, pc_, Why());
+}
+
+// Every PC's link, by name without regard to case, with the time before which a PC whose
+// connection failed is not tried again.
+struct TPcEntry {
+    std::mutex Mutex;
+    std::unique_ptr<TSshLink> Link;
+    Clock::time_point RetryAt{};
+    std::optional<EOSError> LastFailure;
+};
+
+std::mutex TableMutex;
+std::map<std::string, std::shared_ptr<TPcEntry>>& Table() {
+    static auto* table = new std::map<std::string, std::shared_ptr<TPcEntry>>();
+    return *table;
+}
+
+std::string LowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::shared_ptr<TPcEntry> EntryFor(const std::string& pc) {
+    std::lock_guard lock(TableMutex);
+    auto& entry = Table()[LowerAscii(pc)];
+    if (!entry)
+        entry = std::make_shared<TPcEntry>();
+    return entry;
+}
+
+std::string Transact(const std::string& machineName, uint32_t kind, int timeoutMs,
+                     const std::string& payload) {
+    std::string pc = CheckedRemotePcName(machineName);
+    std::shared_ptr<TPcEntry> entry = EntryFor(pc);
+    std::lock_guard lock(entry->Mutex);
+    if (entry->Link && !entry->Link->StillUsable())
+        entry->Link.reset();
+    if (!entry->Link) {
+        if (entry->LastFailure && Clock::now() < entry->RetryAt)
+            throw *entry->LastFailure;
+        auto link = std::make_unique<TSshLink>(pc);
+        try {
+            link->Open();
+        } catch (const EOSError& e) {
+            entry->LastFailure = e;
+            entry->RetryAt = Clock::now() + RemotePcRetryDelay;
+            throw;
+        }
+        entry->LastFailure.reset();
+        entry->Link = std::move(link);
+    }
+    try {
+        return entry->Link->Call(kind, timeoutMs, payload);
+    } catch (const EOSError& e) {
+        // A lost link is opened again by the next call; an answer from the PC keeps it.
+        if (!entry->Link->IsOpen())
+            entry->Link.reset();
+        throw;
+    }
+}
+
+bool PcNameChar(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '-' || c == '_' || c == '@' || c == ':';
+}
+
+} // namespace
+
+std::string CheckedRemotePcName(const std::string& machineName) {
+    size_t start = 0;
+    while (start < machineName.size() && start < 2 && machineName[start] == '\\')
+        ++start;
+    std::string pc = machineName.substr(start);
+    bool valid = !pc.empty() && pc.size() <= 255 && pc[0] != '-' && pc[0] != '@';
+    for (char c : pc)
+        valid = valid && PcNameChar(c);
+    if (!valid)
+        throw EOSError(ERROR_INVALID_NETNAME,
+                       svcproto::Format(langtext::RemotePcBadName, machineName.c_str()));
+    return pc;
+}
+
+bool SplitRemotePipePath(const std::string& pipePath, std::string& pc, std::string& pipeName) {
+    if (pipePath.size() < 3 || pipePath[0] != '\\' || pipePath[1] != '\\')
+        return false;
+    size_t serverEnd = pipePath.find('\\', 2);
+    if (serverEnd == std::string::npos || serverEnd == 2)
+        return false;
+    size_t kindEnd = pipePath.find('\\', serverEnd + 1);
+    if (kindEnd != serverEnd + 5 || ::strncasecmp(pipePath.c_str() + serverEnd + 1, "pipe", 4) != 0)
+        return false;
+    std::string server = pipePath.substr(2, serverEnd - 2);
+    if (server == ".")
+        return false;
+    pc = server;
+    pipeName = pipePath.substr(kindEnd + 1);
+    return true;
+}
+
+std::string RemotePcManagerTransact(const std::string& pc, const std::string& request,
+                                    int timeoutMs) {
+    return Transact(pc, svcbridge::KindManager, timeoutMs, request);
+}
+
+size_t RemotePcCallPipe(const std::string& pc, const std::string& pipeName, const void* request,
+                        size_t requestLength, void* answer, size_t answerCapacity, int timeoutMs) {
+    std::string reply = Transact(pc, svcbridge::KindPipe, timeoutMs,
+                                 svcbridge::EncodePipeRequest(pipeName, request, requestLength));
+    if (reply.size() > answerCapacity)
+        throw OSErrorFromErrno(EMSGSIZE);
+    std::memcpy(answer, reply.data(), reply.size());
+    return reply.size();
+}
+
+pid_t RemotePcProcessId(const std::string& pc) {
+    std::shared_ptr<TPcEntry> entry;
+    {
+        std::lock_guard lock(TableMutex);
+        auto found = Table().find(LowerAscii(CheckedRemotePcName(pc)));
+        if (found == Table().end())
+            return -1;
+        entry = found->second;
+    }
+    std::lock_guard lock(entry->Mutex);
+    return entry->Link ? entry->Link->Pid() : -1;
+}
+
+void CloseRemotePcConnections() {
+    std::map<std::string, std::shared_ptr<TPcEntry>> entries;
+    {
+        std::lock_guard lock(TableMutex);
+        entries.swap(Table());
+    }
+    for (auto& [name, entry] : entries) {
+        std::lock_guard lock(entry->Mutex);
+        entry->Link.reset();
+    }
+}

@@ -1,0 +1,204 @@
+// The console window on another PC's service: a real sshd on 127.0.0.1 with a key-based login
+// and a test SSH configuration, `svcmgr bridge` of this build, the real manager and service.
+#include <QLabel>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "common/Comserv.h"
+#include "common/inifile.h"
+#include "console/framework/basesvc_acess.h"
+#include "platform/remotepc.h"
+#include "platform/svcmgr_client.h"
+#include "tests/console/support/consoletest.h"
+#include "tests/support/sshbridge.h"
+#include "tests/support/svcmgr_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string Svc = "FtSvc";
+const char* BaseIni = "[General]\nTimeBetweenActions=3600\n[Directory0]\nTrackDirectory=/nowhere\n";
+
+// True once process `pid` has ended (a zombie or gone).
+bool Ended(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line))
+        return true;
+    size_t close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
+}
+
+class RemoteWindow : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (std::string why = SshBridgeHost::UnavailableReason(); !why.empty())
+            GTEST_SKIP() << why;
+        const std::string id = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        settings_ = "svcwnd_remote_" + id + ".ini";
+        workingCopy_ = "svcwnd_remote_" + id + "_local.ini";
+        mkdir((manager_.Root() + "/ftsvc").c_str(), 0755);
+        mkdir((manager_.Root() + "/ftsvc/" + Svc).c_str(), 0755);
+        host_ = std::make_unique<SshBridgeHost>(manager_.Root());
+    }
+    void TearDown() override {
+        window_.reset();
+        host_.reset();
+        std::remove((ProgramDir() + "/" + settings_).c_str());
+        std::remove((ProgramDir() + "/" + workingCopy_).c_str());
+    }
+    std::string ServiceIni() const { return manager_.Root() + "/ftsvc/" + Svc + "/ftsvc.ini"; }
+    void InstallService() {
+        WriteTextFile(ServiceIni(), BaseIni);
+        TScManager::Open("", SC_MANAGER_ALL_ACCESS)
+            .CreateService(Svc, Svc, SERVICE_QUERY_STATUS, KV_FTSVC_PROGRAM, "", "");
+    }
+    TScService Service() {
+        return TScManager::Open("", SC_MANAGER_CONNECT).OpenService(Svc, SERVICE_ALL_ACCESS);
+    }
+    uint32_t State() { return Service().QueryStatus().CurrentState; }
+
+    // A window on the service of `pc`, as kept in its settings file.
+    TSvcWndBase& Open(const std::string& pc, std::vector<std::string> args = {}) {
+        window_.reset();
+        WriteTextFile(ProgramDir() + "/" + settings_, "[General]\nRemotePC=" + pc + "\n");
+        window_ = std::make_unique<TSvcWndBase>(ui_, std::move(args));
+        window_->SettingsFileName = settings_;
+        window_->LocalConfigFileName = workingCopy_;
+        window_->ServiceName = Svc;
+        window_->InfoPipeName = Svc + "Info";
+        window_->ControlPipeName = Svc + "Control";
+        window_->FormCreate();
+        window_->show();
+        return *window_;
+    }
+    template <class T> T* W(const char* name) { return Child<T>(window_.get(), name); }
+    std::string Text(const char* label) { return W<QLabel>(label)->text().toStdString(); }
+    bool StatusBecomes(const std::string& text, std::chrono::milliseconds timeout = 15s) {
+        return ProcessEventsUntil([&] { return window_->StatusText() == text; }, timeout);
+    }
+
+    SvcMgrInstance manager_;
+    std::unique_ptr<SshBridgeHost> host_;
+    TScriptedUi ui_;
+    std::unique_ptr<TSvcWndBase> window_;
+    std::string settings_;
+    std::string workingCopy_;
+};
+
+} // namespace
+
+TEST_F(RemoteWindow, WatchesStartsConfiguresAndStopsAnotherPcsServiceOverOneSshProcess) {
+    InstallService();
+    TSvcWndBase& window = Open(SshBridgeHost::RootAlias, {"/TIME:120"});
+    EXPECT_EQ(Text("StPcDisplayName"), SshBridgeHost::RootAlias);
+    ASSERT_TRUE(StatusBecomes("Service stopped")) << window.StatusText();
+
+    QTest::mouseClick(W<QPushButton>("BtnSrvStart"), Qt::LeftButton);
+    EXPECT_TRUE(ui_.Boxes.empty()) << ui_.Boxes.front().Text;
+    EXPECT_EQ(State(), SERVICE_RUNNING);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Text("LabVersionVal") == "3.1.4"; }, 15s));
+    EXPECT_EQ(window.StatusText(), "");
+    EXPECT_TRUE(W<QPushButton>("BtnConfigure")->isEnabled());
+
+    // The configuration goes back and forth over the bridge and the service restarts on it.
+    const uint32_t firstPid = Service().QueryStatus().ProcessId;
+    WhenModalOpens([](QDialog* dialog) {
+        Child<QSpinBox>(dialog, "SeFreq")->setValue(77);
+        Child<QPushButton>(dialog, "BtnOK")->click();
+    });
+    QTest::mouseClick(W<QPushButton>("BtnConfigure"), Qt::LeftButton);
+    EXPECT_TRUE(ui_.Boxes.empty()) << ui_.Boxes.front().Text;
+    EXPECT_EQ(TIniFile(ServiceIni()).ReadInteger("General", "TimeBetweenActions", 0), 120);
+    EXPECT_EQ(TIniFile(ServiceIni()).ReadString("Directory0", "TrackDirectory", ""), "/nowhere");
+    EXPECT_EQ(State(), SERVICE_RUNNING);
+    EXPECT_NE(Service().QueryStatus().ProcessId, firstPid);
+
+    // A hundred ticks (state and statistics each) use the one ssh process and login.
+    pid_t ssh = RemotePcProcessId(SshBridgeHost::RootAlias);
+    ASSERT_GT(ssh, 0);
+    for (int tick = 0; tick < 100; ++tick)
+        window.TmrMainTimer();
+    EXPECT_EQ(window.StatusText(), "");
+    EXPECT_EQ(RemotePcProcessId(SshBridgeHost::RootAlias), ssh);
+    EXPECT_EQ(host_->CountLogLines("Accepted publickey for root"), 1);
+
+    // ssh killed between two ticks: the next tick opens a new connection and shows it all.
+    ::kill(ssh, SIGKILL);
+    ASSERT_TRUE(WaitUntil([&] { return Ended(ssh); }));
+    window.SetStatusText("before");
+    window.TmrMainTimer();
+    EXPECT_EQ(window.StatusText(), "");
+    EXPECT_TRUE(window.IsRunning());
+    EXPECT_NE(RemotePcProcessId(SshBridgeHost::RootAlias), ssh);
+    EXPECT_EQ(host_->CountLogLines("Accepted publickey for root"), 2);
+
+    QTest::mouseClick(W<QPushButton>("BtnSrvStop"), Qt::LeftButton);
+    EXPECT_EQ(State(), SERVICE_STOPPED);
+    EXPECT_EQ(window.StatusText(), "Service stopped");
+    EXPECT_EQ(ui_.HourglassDepth, 0);
+}
+
+TEST_F(RemoteWindow, LoginUserWithoutRootWatchesButNeitherControlsNorConfigures) {
+    InstallService();
+    Service().Start();
+    ASSERT_TRUE(WaitUntil([&] { return State() == SERVICE_RUNNING; }));
+    TSvcWndBase& window = Open(SshBridgeHost::UserAlias);
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Text("LabVersionVal") == "3.1.4"; }, 15s))
+        << window.StatusText();
+    EXPECT_TRUE(window.IsRunning());
+
+    QTest::mouseClick(W<QPushButton>("BtnSrvStop"), Qt::LeftButton);
+    ASSERT_EQ(ui_.Boxes.size(), 1u);
+    EXPECT_NE(ui_.Boxes.back().Text.find("Permission denied"), std::string::npos)
+        << ui_.Boxes.back().Text;
+    EXPECT_EQ(State(), SERVICE_RUNNING);
+
+    // The control pipe (configuration with its passwords) is root's only.
+    ui_.Boxes.clear();
+    QTest::mouseClick(W<QPushButton>("BtnConfigure"), Qt::LeftButton);
+    ASSERT_EQ(ui_.Boxes.size(), 1u);
+    EXPECT_NE(ui_.Boxes.back().Text.find("Permission denied"), std::string::npos)
+        << ui_.Boxes.back().Text;
+    EXPECT_EQ(ReadTextFile(ServiceIni()), BaseIni);
+
+    Service().Control(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(StatusBecomes("Service stopped"));
+    ui_.Boxes.clear();
+    QTest::mouseClick(W<QPushButton>("BtnSrvStart"), Qt::LeftButton);
+    ASSERT_EQ(ui_.Boxes.size(), 1u);
+    EXPECT_NE(ui_.Boxes.back().Text.find("Permission denied"), std::string::npos);
+    EXPECT_EQ(State(), SERVICE_STOPPED);
+}
+
+TEST_F(RemoteWindow, WrongHostKeyAndRefusedKeyShowSshsMessageAndAreRetriedSparingly) {
+    InstallService();
+    const struct {
+        const char* Alias;
+        const char* SshMessage;
+    } cases[] = {{SshBridgeHost::WrongHostKeyAlias, "Host key verification failed."},
+                 {SshBridgeHost::RefusedKeyAlias, "Permission denied (publickey)."}};
+    for (const auto& c : cases) {
+        int connectionsBefore = host_->CountLogLines("Connection from 127.0.0.1");
+        TSvcWndBase& window = Open(c.Alias);
+        const std::string prefix = std::string("Service Control Manager erreur sur ") + c.Alias +
+                                   ": The network path was not found: " + c.Alias + ": ";
+        ASSERT_TRUE(
+            ProcessEventsUntil([&] { return window.StatusText().rfind(prefix, 0) == 0; }, 15s))
+            << window.StatusText();
+        EXPECT_NE(window.StatusText().find(c.SshMessage), std::string::npos) << window.StatusText();
+        for (const char* button : {"BtnSrvStart", "BtnSrvStop", "BtnConfigure"})
+            EXPECT_FALSE(W<QPushButton>(button)->isEnabled()) << button;
+        // Six ticks later the PC has not been tried again.
+        ProcessEventsFor(3s);
+        EXPECT_EQ(host_->CountLogLines("Connection from 127.0.0.1"), connectionsBefore + 1);
+        EXPECT_EQ(window.StatusText().rfind(prefix, 0), 0u);
+        EXPECT_EQ(RemotePcProcessId(c.Alias), -1);
+    }
+}
