@@ -22,7 +22,7 @@
 #include <unistd.h>
 
 #include "common/langtext.h"
-#include "platform/svcmgr_types.h"
+#include "platform/svcmgr/svcmgr_types.h"
 #include "platform/uniquefd.h"
 #include "service/framework/dirdesc.h"
 #include "service/kvsrv.h"

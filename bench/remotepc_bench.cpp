@@ -9,7 +9,7 @@
 
 #include "platform/namedpipe.h"
 #include "platform/remotepc.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "service/framework/srvpipe.h"
 #include "tests/support/sshbridge.h"
 #include "tests/support/svcmgr_fixture.h"

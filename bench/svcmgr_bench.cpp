@@ -16,7 +16,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "platform/uniquefd.h"
 
 extern char** environ;

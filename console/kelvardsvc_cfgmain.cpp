@@ -7,7 +7,7 @@
 #include "common/strutil.h"
 #include "console/framework/oserror.h"
 #include "console/kelvardsvc_configdlg2.h"
-#include "platform/svcmgr_types.h"
+#include "platform/svcmgr/svcmgr_types.h"
 
 namespace {
 

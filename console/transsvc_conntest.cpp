@@ -23,7 +23,7 @@
 #include "console/framework/uifacade.h"
 #include "platform/atomicfile.h"
 #include "platform/errors.h"
-#include "platform/svcmgr_logon.h"
+#include "platform/svcmgr/svcmgr_logon.h"
 #include "platform/uniquefd.h"
 #include "ui_transsvc_conntest.h"
 

@@ -18,7 +18,7 @@
 #include "common/langtext.h"
 #include "platform/errors.h"
 #include "platform/remotepc.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "platform/svcroot.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #include "common/langtext.h"
 #include "platform/errors.h"
 #include "platform/namedpipe.h"
-#include "platform/svcmgr_bridge.h"
-#include "platform/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_bridge.h"
+#include "platform/svcmgr/svcmgr_proto.h"
 
 extern char** environ;
 

@@ -1,6 +1,6 @@
 // Another PC's service manager and named pipes, reached through OpenSSH.
 //
-// One `ssh` process per PC runs `svcmgr bridge` there (platform/svcmgr_bridge.h) and is kept
+// One `ssh` process per PC runs `svcmgr bridge` there (platform/svcmgr/svcmgr_bridge.h) and is kept
 // for later calls, so that a console polling every 500 ms does not open a connection per
 // tick. ssh runs without a terminal and in batch mode, so it never prompts; the user's own
 // SSH configuration, keys and known hosts decide whether and as whom it logs in. A lost

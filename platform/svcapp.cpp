@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include "platform/svcapp_channel.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_texts.h"
 
 namespace {
 

@@ -34,7 +34,7 @@
 #include <vector>
 
 #include "platform/eventlog.h"
-#include "platform/svcmgr_types.h"
+#include "platform/svcmgr/svcmgr_types.h"
 
 enum TCurrentStatus : uint32_t {
     csStopped = SERVICE_STOPPED,

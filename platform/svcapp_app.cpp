@@ -7,9 +7,9 @@
 #include "platform/procpath.h"
 #include "platform/svcapp.h"
 #include "platform/svcapp_channel.h"
-#include "platform/svcmgr_client.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_texts.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <sys/socket.h>
 
-#include "platform/svcmgr_launch.h"
-#include "platform/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_launch.h"
+#include "platform/svcmgr/svcmgr_proto.h"
 
 TServiceChannel::TServiceChannel(int fd) : fd_(fd) {}
 

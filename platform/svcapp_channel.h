@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/svcmgr_types.h"
+#include "platform/svcmgr/svcmgr_types.h"
 #include "platform/uniquefd.h"
 
 class TServiceChannel {

@@ -21,7 +21,7 @@
 
 #include "common/ftconfigbase.h"
 #include "console/framework/basesvc_configdlg.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "service/framework/ft_control.h"
 
 class QPainter;

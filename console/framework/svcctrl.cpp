@@ -5,8 +5,8 @@
 
 #include "common/langtext.h"
 #include "console/framework/oserror.h"
-#include "platform/svcmgr_client.h"
-#include "platform/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_texts.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "common/inifile.h"
 #include "common/trconfig.h"
 #include "console/kelvardsvc_cfgmain.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "tests/console/support/consoletest.h"
 #include "tests/support/childprocess.h"
 #include "tests/support/svcmgr_fixture.h"

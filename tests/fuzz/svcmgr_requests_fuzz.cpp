@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "platform/svcmgr_launch.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/svcmgr_registry.h"
+#include "platform/svcmgr/svcmgr_launch.h"
+#include "platform/svcmgr/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_registry.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include "platform/namedpipe.h"
 #include "platform/remotepc.h"
-#include "platform/svcmgr_cli.h"
-#include "tests/platform/svcmgr_test_helpers.h"
+#include "platform/svcmgr/svcmgr_cli.h"
+#include "tests/platform/svcmgr/svcmgr_test_helpers.h"
 #include "tests/support/sshbridge.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "common/trconfig.h"
 #include "platform/errors.h"
 #include "platform/namedpipe.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "service/framework/ft_control.h"
 #include "tests/service/kvsrv_fixture.h"
 #include "tests/support/childprocess.h"

@@ -7,7 +7,7 @@
 #include <string>
 #include <sys/socket.h>
 
-#include "platform/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_proto.h"
 
 ManagerEnd::ManagerEnd(TService& service) {
     int pair[2];

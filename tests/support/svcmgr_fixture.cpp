@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "platform/errors.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 
 std::string SvcMgrProgram() {
     return KV_SVCMGR_PROGRAM;

@@ -13,7 +13,7 @@
 #include "common/inifile.h"
 #include "console/framework/basesvc_acess.h"
 #include "platform/remotepc.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "tests/console/support/consoletest.h"
 #include "tests/support/sshbridge.h"
 #include "tests/support/svcmgr_fixture.h"

@@ -13,7 +13,7 @@
 #include "common/Comserv.h"
 #include "common/inifile.h"
 #include "console/framework/basesvc_acess.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "service/framework/srvpipe.h"
 #include "tests/console/support/consoletest.h"
 #include "tests/support/forked.h"

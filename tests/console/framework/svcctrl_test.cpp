@@ -5,7 +5,7 @@
 
 #include "console/framework/svcctrl.h"
 #include "platform/errors.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "tests/support/svcmgr_fixture.h"
 #include "tests/support/tempdir.h"
 

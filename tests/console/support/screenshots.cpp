@@ -20,7 +20,7 @@
 #include "console/kelvardsvc_cfgmain.h"
 #include "console/kelvardsvc_configdlg2.h"
 #include "console/transsvc_conntest.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "tests/console/support/consoletest.h"
 #include "tests/support/svcmgr_fixture.h"
 #include "tests/support/tempdir.h"

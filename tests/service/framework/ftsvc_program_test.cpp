@@ -8,7 +8,7 @@
 
 #include "common/langtext.h"
 #include "platform/namedpipe.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "service/framework/ft_control.h"
 #include "tests/support/servicepipecall.h"
 #include "tests/support/svcmgr_fixture.h"

@@ -1,4 +1,4 @@
-#include "platform/svcmgr_logon.h"
+#include "platform/svcmgr/svcmgr_logon.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -77,7 +77,6 @@ constexpr int ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
 constexpr int ERROR_SERVICE_EXISTS = 1073;
 constexpr int ERROR_SERVICE_NOT_IN_EXE = 1083;
 constexpr int ERROR_SHUTDOWN_IN_PROGRESS = 1115;
-constexpr int ERROR_NETWORK_UNREACHABLE = 1231;
 constexpr int ERROR_MANAGER_UNAVAILABLE = 1722;
 
 // The logon account that runs a service as root.

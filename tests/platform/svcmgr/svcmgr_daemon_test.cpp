@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include "platform/namedpipe.h"
-#include "platform/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_proto.h"
 #include "platform/svcroot.h"
-#include "tests/platform/svcmgr_test_helpers.h"
+#include "tests/platform/svcmgr/svcmgr_test_helpers.h"
 #include "tests/support/forked.h"
 #include "tests/support/peeraccount.h"
 

@@ -15,8 +15,8 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "platform/svcmgr_registry.h"
-#include "platform/svcmgr_types.h"
+#include "platform/svcmgr/svcmgr_registry.h"
+#include "platform/svcmgr/svcmgr_types.h"
 #include "platform/uniquefd.h"
 
 class TServiceTable {

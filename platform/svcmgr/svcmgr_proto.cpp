@@ -1,11 +1,11 @@
-#include "platform/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_proto.h"
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "platform/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_texts.h"
 
 namespace svcproto {
 

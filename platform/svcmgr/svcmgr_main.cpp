@@ -2,7 +2,7 @@
 #include <clocale>
 #include <iostream>
 
-#include "platform/svcmgr_cli.h"
+#include "platform/svcmgr/svcmgr_cli.h"
 
 int main(int argc, char** argv) {
     std::setlocale(LC_ALL, "");

@@ -2,7 +2,7 @@
 // on-demand and disabled services do not, and a broken automatic service holds up no other.
 #include <algorithm>
 
-#include "tests/platform/svcmgr_test_helpers.h"
+#include "tests/platform/svcmgr/svcmgr_test_helpers.h"
 #include "tests/support/childprocess.h"
 
 namespace {

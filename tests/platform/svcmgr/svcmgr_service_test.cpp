@@ -5,7 +5,7 @@
 #include <sys/wait.h>
 #include <thread>
 
-#include "tests/platform/svcmgr_test_helpers.h"
+#include "tests/platform/svcmgr/svcmgr_test_helpers.h"
 
 using std::chrono::milliseconds;
 

@@ -1,4 +1,4 @@
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include "platform/remotepc.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_texts.h"
 #include "platform/svcroot.h"
 #include "platform/uniquefd.h"
 

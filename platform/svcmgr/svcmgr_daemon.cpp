@@ -1,4 +1,4 @@
-#include "platform/svcmgr_daemon.h"
+#include "platform/svcmgr/svcmgr_daemon.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,9 +16,9 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/svcmgr_proto.h"
-#include "platform/svcmgr_services.h"
-#include "platform/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_services.h"
+#include "platform/svcmgr/svcmgr_texts.h"
 #include "platform/svcroot.h"
 #include "platform/uniquefd.h"
 

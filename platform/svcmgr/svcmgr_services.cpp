@@ -1,4 +1,4 @@
-#include "platform/svcmgr_services.h"
+#include "platform/svcmgr/svcmgr_services.h"
 
 #include <cerrno>
 #include <csignal>
@@ -6,10 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "platform/svcmgr_launch.h"
-#include "platform/svcmgr_logon.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_launch.h"
+#include "platform/svcmgr/svcmgr_logon.h"
+#include "platform/svcmgr/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_texts.h"
 
 using svcproto::Error;
 using svcproto::Format;

@@ -1,4 +1,4 @@
-#include "platform/svcmgr_registry.h"
+#include "platform/svcmgr/svcmgr_registry.h"
 
 #include <cerrno>
 #include <climits>
@@ -12,8 +12,8 @@
 
 #include "platform/atomicfile.h"
 #include "platform/errors.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_texts.h"
 
 namespace {
 

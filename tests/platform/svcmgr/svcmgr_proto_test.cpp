@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "platform/svcmgr_launch.h"
-#include "platform/svcmgr_logon.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/svcmgr_registry.h"
+#include "platform/svcmgr/svcmgr_launch.h"
+#include "platform/svcmgr/svcmgr_logon.h"
+#include "platform/svcmgr/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_registry.h"
 #include "tests/support/errorcode.h"
 #include "tests/support/tempdir.h"
 

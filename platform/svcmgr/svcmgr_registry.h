@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/svcmgr_types.h"
+#include "platform/svcmgr/svcmgr_types.h"
 
 struct TRegisteredService {
     std::string Name;

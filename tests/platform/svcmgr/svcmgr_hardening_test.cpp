@@ -8,9 +8,9 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_proto.h"
 #include "platform/svcroot.h"
-#include "tests/platform/svcmgr_test_helpers.h"
+#include "tests/platform/svcmgr/svcmgr_test_helpers.h"
 #include "tests/support/forked.h"
 #include "tests/support/peeraccount.h"
 

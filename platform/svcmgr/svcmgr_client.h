@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/svcmgr_types.h"
+#include "platform/svcmgr/svcmgr_types.h"
 
 class TScService;
 

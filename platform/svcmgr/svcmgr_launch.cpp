@@ -1,4 +1,4 @@
-#include "platform/svcmgr_launch.h"
+#include "platform/svcmgr/svcmgr_launch.h"
 
 #include <cerrno>
 #include <csignal>
@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/svcmgr_logon.h"
-#include "platform/svcmgr_proto.h"
-#include "platform/svcmgr_texts.h"
-#include "platform/svcmgr_types.h"
+#include "platform/svcmgr/svcmgr_logon.h"
+#include "platform/svcmgr/svcmgr_proto.h"
+#include "platform/svcmgr/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_types.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "platform/svcmgr_cli.h"
+#include "platform/svcmgr/svcmgr_cli.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -6,11 +6,11 @@
 #include <string>
 
 #include "platform/errors.h"
-#include "platform/svcmgr_bridge.h"
-#include "platform/svcmgr_client.h"
-#include "platform/svcmgr_daemon.h"
-#include "platform/svcmgr_registry.h"
-#include "platform/svcmgr_texts.h"
+#include "platform/svcmgr/svcmgr_bridge.h"
+#include "platform/svcmgr/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_daemon.h"
+#include "platform/svcmgr/svcmgr_registry.h"
+#include "platform/svcmgr/svcmgr_texts.h"
 
 namespace {
 

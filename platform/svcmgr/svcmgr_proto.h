@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/svcmgr_types.h"
+#include "platform/svcmgr/svcmgr_types.h"
 
 namespace svcproto {
 

@@ -1,4 +1,4 @@
-#include "platform/svcmgr_bridge.h"
+#include "platform/svcmgr/svcmgr_bridge.h"
 
 #include <cerrno>
 #include <csignal>
@@ -8,7 +8,7 @@
 
 #include "platform/errors.h"
 #include "platform/namedpipe.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "platform/svcroot.h"
 
 namespace svcbridge {

@@ -56,9 +56,6 @@ inline constexpr const char* ErrNotInExe = "The program of the service does not 
 inline constexpr const char* ErrStoppedAtStart =
     "The service stopped while it was being started (exit code %d).";
 inline constexpr const char* ErrShutdownInProgress = "The service manager is shutting down.";
-inline constexpr const char* ErrRemotePc =
-    "The network path was not found: the service manager of %s cannot be reached (only "
-    "this PC's manager is available).";
 inline constexpr const char* ErrManagerUnavailable = "The service manager is not running (%s).";
 inline constexpr const char* ErrManagerNoAnswer = "The service manager did not answer in time.";
 inline constexpr const char* ErrManagerBadAnswer = "The service manager sent a malformed answer.";
@@ -104,7 +101,9 @@ inline constexpr const char* CliUsage =
     "       svcmgr query NAME\n"
     "       svcmgr start NAME\n"
     "       svcmgr stop NAME\n"
-    "       svcmgr starttype NAME auto|demand|disabled\n";
+    "       svcmgr starttype NAME auto|demand|disabled\n"
+    "       svcmgr \\\\PC list | query NAME | start NAME | stop NAME\n"
+    "       svcmgr bridge   (run by ssh from another PC's console or client)\n";
 
 // Start types as `svcmgr query` shows them.
 inline constexpr const char* StartTypeAuto = "automatic";

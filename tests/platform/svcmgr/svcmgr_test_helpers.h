@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/errors.h"
-#include "platform/svcmgr_client.h"
+#include "platform/svcmgr/svcmgr_client.h"
 #include "tests/support/errorcode.h"
 #include "tests/support/svcmgr_fixture.h"
 #include "tests/support/tempdir.h"
