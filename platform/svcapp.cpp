@@ -1,5 +1,6 @@
 #include "platform/svcapp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -65,6 +66,11 @@ bool TServiceThread::PeekFirstRequest(uint32_t& CtrlCode) const {
         return false;
     CtrlCode = queue_.front();
     return true;
+}
+
+bool TServiceThread::IsQueued(uint32_t CtrlCode) const {
+    std::lock_guard lock(mutex_);
+    return std::find(queue_.begin(), queue_.end(), CtrlCode) != queue_.end();
 }
 
 void TServiceThread::ProcessRequests(bool WaitForMessage) {

@@ -73,6 +73,9 @@ public:
     void ProcessRequests(bool WaitForMessage);
     // The first queued control code, left in the queue; false when the queue is empty.
     bool PeekFirstRequest(uint32_t& CtrlCode) const;
+    // Whether `CtrlCode` waits anywhere in the queue (a stop queued behind an interrogation
+    // that any user may send counts too).
+    bool IsQueued(uint32_t CtrlCode) const;
     // Queues a control code (from the control dispatcher).
     void PostRequest(uint32_t CtrlCode);
 

@@ -239,9 +239,8 @@ bool TBaseFtrackerService::StopQueued() const {
         return false;
     if (thread->Terminated())
         return true;
-    uint32_t code = 0;
-    return thread->PeekFirstRequest(code) &&
-           (code == SERVICE_CONTROL_STOP || code == SERVICE_CONTROL_SHUTDOWN);
+    // Anywhere in the queue: an interrogation in front must not keep a transfer going.
+    return thread->IsQueued(SERVICE_CONTROL_STOP) || thread->IsQueued(SERVICE_CONTROL_SHUTDOWN);
 }
 
 void TBaseFtrackerService::SetLastFile(const std::string& Path, bool Ok, int32_t Depth) {

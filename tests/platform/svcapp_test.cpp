@@ -165,8 +165,10 @@ TEST(ServiceApplication, InterrogationIsPeekedWithoutRemovalAndHidesAStopBehindI
         inJob.set_value();
         requestsQueued.get_future().wait();
         uint32_t code = 0;
-        // The interrogation stands first: the stop behind it stays unseen.
+        // The interrogation stands first: the stop behind it stays unseen by a peek, but is
+        // found in the queue.
         service.Note(thread->PeekFirstRequest(code) ? "peek " + std::to_string(code) : "peek none");
+        service.Note(thread->IsQueued(SERVICE_CONTROL_STOP) ? "stop queued" : "no stop");
         service.Note(thread->PeekFirstRequest(code) ? "peek " + std::to_string(code) : "peek none");
         thread->ProcessRequests(false); // interrogation, then the stop with its handler
         service.Note(thread->Terminated() ? "terminated" : "running");
@@ -186,8 +188,8 @@ TEST(ServiceApplication, InterrogationIsPeekedWithoutRemovalAndHidesAStopBehindI
     EXPECT_EQ(answer.CurrentState, SERVICE_RUNNING); // the interrogation's report
     manager.AwaitState(SERVICE_STOPPED);
     EXPECT_TRUE(manager.Finished());
-    EXPECT_EQ(service.Events(),
-              (std::vector<std::string>{"peek 4", "peek 4", "stop", "terminated", "peek none"}));
+    EXPECT_EQ(service.Events(), (std::vector<std::string>{"peek 4", "stop queued", "peek 4", "stop",
+                                                          "terminated", "peek none"}));
 }
 
 TEST(ServiceApplication, RefusedStopKeepsTheServiceRunning) {
