@@ -124,6 +124,21 @@ void Run() {
     Save(&test, "connectivity-test");
     test.hide();
 
+    // A test that fails: an FTP destination on a port of this machine where nothing listens.
+    TTransportConfig failing;
+    failing.Transport = ttFtp;
+    failing.Destination[0] = "127.0.0.1";
+    failing.Port = 1;
+    failing.Username = "shop";
+    failing.Password = "secret";
+    TConnectionTestDlg failed(window.get(), ui);
+    failed.Config = &failing;
+    failed.SetContinueMode(true);
+    failed.show();
+    ProcessEventsUntil([&] { return failed.windowTitle().endsWith("FOUND"); }, 60s);
+    Save(&failed, "connectivity-test-errors");
+    failed.hide();
+
     std::remove(window->LocalConfigPath().c_str());
     std::remove(window->SettingsPath().c_str());
     window->close();
