@@ -70,13 +70,13 @@ int main(int argc, char** argv) {
     if (::geteuid() != 0) {
         RestartThroughPkexec(argc, argv);
         QApplication application(argc, argv);
-        QApplication::setApplicationDisplayName(QString::fromStdString(langtext::KvConsoleTitle));
+        QApplication::setApplicationName(QString::fromStdString(langtext::KvConsoleTitle));
         TUiFacade().ShowError(nullptr, langtext::KvNeedsRoot);
         return 1;
     }
     TUiFacade ui;
     TConsoleApplication application(argc, argv, ui);
-    QApplication::setApplicationDisplayName(QString::fromStdString(langtext::KvConsoleTitle));
+    QApplication::setApplicationName(QString::fromStdString(langtext::KvConsoleTitle));
     LoadCrtFunctions();
     std::vector<std::string> arguments(argv + 1, argv + argc);
     std::unique_ptr<TMainWnd> window = TSvcWndBase::CreateWindow<TMainWnd>(ui, arguments);

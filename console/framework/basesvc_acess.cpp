@@ -357,7 +357,10 @@ void TSvcWndBase::TmrMainTimer() {
         QueryStatistics();
     if (IsRunning() && OpenConfigOnStart) {
         OpenConfigOnStart = false;
-        EditConfiguration();
+        // Run after this tick has returned: Qt does not run a timer's handler again while it
+        // is still inside it, and the ticks must go on under the dialog.
+        QTimer::singleShot(0, this,
+                           [this] { RunGuarded(Ui, this, [this] { EditConfiguration(); }); });
     }
 }
 

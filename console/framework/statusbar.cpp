@@ -63,7 +63,10 @@ void TPanelStatusBar::paintEvent(QPaintEvent*) {
         }
         painter.setPen(palette().color(QPalette::WindowText));
         QRect textRect = rect.adjusted(TextMargin, 0, -TextMargin, 0);
-        QString text = fontMetrics().elidedText(panel.Text, Qt::ElideRight, textRect.width());
+        // One line: a message with line breaks (an operating-system error) reads on.
+        QString line = panel.Text;
+        line.replace("\r\n", " ").replace('\r', ' ').replace('\n', ' ');
+        QString text = fontMetrics().elidedText(line, Qt::ElideRight, textRect.width());
         painter.drawText(textRect, static_cast<int>(panel.Alignment | Qt::AlignVCenter), text);
     }
 }

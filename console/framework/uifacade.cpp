@@ -7,24 +7,32 @@
 
 namespace {
 
+// The application title (its name: a display name would be appended to every window title).
 QString Title() {
-    QString title = QGuiApplication::applicationDisplayName();
-    return title.isEmpty() ? QCoreApplication::applicationName() : title;
+    return QCoreApplication::applicationName();
+}
+
+// A message's text for a box: a lone CR, as the message table has it, is a line break too.
+QString BoxText(const std::string& text) {
+    QString box = QString::fromStdString(text);
+    box.replace("\r\n", "\n");
+    box.replace('\r', '\n');
+    return box;
 }
 
 } // namespace
 
 void TUiFacade::ShowInformation(QWidget* owner, const std::string& text) {
-    QMessageBox::information(owner, Title(), QString::fromStdString(text), QMessageBox::Ok);
+    QMessageBox::information(owner, Title(), BoxText(text), QMessageBox::Ok);
 }
 
 bool TUiFacade::AskYesNo(QWidget* owner, const std::string& text) {
-    return QMessageBox::question(owner, Title(), QString::fromStdString(text),
+    return QMessageBox::question(owner, Title(), BoxText(text),
                                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
 void TUiFacade::ShowError(QWidget* owner, const std::string& text) {
-    QMessageBox::critical(owner, Title(), QString::fromStdString(text), QMessageBox::Ok);
+    QMessageBox::critical(owner, Title(), BoxText(text), QMessageBox::Ok);
 }
 
 void TUiFacade::SetHourglass(bool on) {

@@ -89,12 +89,19 @@ TEST(KvConsole, ConfigSwitchOpensTheDialogOnTheFirstRunningTickAndRestartsWithTh
     TScriptedUi ui;
     bool dialogSeen = false;
     std::string modeShown;
+    std::unique_ptr<TMainWnd> window;
+    std::string requestsBefore, requestsAfter;
     WhenModalOpens([&](QDialog* dialog) {
         dialogSeen = true;
         modeShown = Child<QComboBox>(dialog, "CbTransferMode")->currentText().toStdString();
+        // The window goes on polling under the dialog: the service counts more requests.
+        auto* requests = Child<QLabel>(window.get(), "LabReqVal");
+        requestsBefore = requests->text().toStdString();
+        ProcessEventsFor(1200ms);
+        requestsAfter = requests->text().toStdString();
         Child<QPushButton>(dialog, "BtnOK")->click();
     });
-    std::unique_ptr<TMainWnd> window = OpenWindow(ui, {"/CONFIG", "/TIME:120"});
+    window = OpenWindow(ui, {"/CONFIG", "/TIME:120"});
 
     // The transfer service's names survived the base creation; its captions are in place.
     EXPECT_EQ(window->ServiceName, "KelvardSvc");
@@ -113,6 +120,7 @@ TEST(KvConsole, ConfigSwitchOpensTheDialogOnTheFirstRunningTickAndRestartsWithTh
         << window->StatusText();
     EXPECT_TRUE(ui.Boxes.empty()) << ui.Boxes.front().Text;
     EXPECT_EQ(modeShown, "COPY"); // a COPY configuration stays COPY
+    EXPECT_NE(requestsBefore, requestsAfter);
     TIniFile sent(service.Ini());
     EXPECT_EQ(sent.ReadInteger("General", "TimeBetweenActions", 0), 120);
     EXPECT_EQ(sent.ReadString("Transport", "Transport", ""), "COPY");

@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     }
     std::setlocale(LC_ALL, "");
     QApplication application(argc, argv);
-    QApplication::setApplicationDisplayName("Console test");
+    QApplication::setApplicationName("Console test");
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

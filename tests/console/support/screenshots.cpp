@@ -156,7 +156,7 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     std::setlocale(LC_ALL, "");
     QApplication application(argc, argv);
-    QApplication::setApplicationDisplayName("Zuzedevevivove Service Statistics & Status");
+    QApplication::setApplicationName("Zuzedevevivove Service Statistics & Status");
     try {
         Run();
     } catch (const std::exception& e) {
