@@ -92,6 +92,11 @@ void TDialUp::EnsureDialUp(const std::string& connection) {
     if (DialEntry(entryName)) {
         log_(LogInfo, Format(langtext::DialConnected, connection.c_str()));
         FDialledEntry = connection;
+    } else if (LastRasError == RAS_ERROR_USER_DISCONNECTION) {
+        // Given up for a stop while the link was being brought up: the network manager may
+        // still complete it, so it is taken as dialled and the stop hangs it up.
+        FDialledEntry = connection;
+        dialGivenUp_ = true;
     } else {
         log_(LogError,
              Format(langtext::DialFailed, connection.c_str(), LastRasErrorText().c_str()));
@@ -103,8 +108,9 @@ void TDialUp::HangUp() {
         return;
     if (HangUpEntry(FDialledEntry))
         log_(LogInfo, Format(langtext::DialHungUp, FDialledEntry.c_str()));
-    else
+    else if (!dialGivenUp_ || LastRasError != 0) // a given-up dial may have left nothing up
         log_(LogError,
              Format(langtext::DialHangUpFailed, FDialledEntry.c_str(), LastRasErrorText().c_str()));
     FDialledEntry.clear();
+    dialGivenUp_ = false;
 }

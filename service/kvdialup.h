@@ -45,4 +45,6 @@ private:
     TLogProc log_;
     std::function<bool()> stopRequested_;
     std::string FDialledEntry;
+    // The entry was taken as dialled when its dial was given up for a stop.
+    bool dialGivenUp_ = false;
 };

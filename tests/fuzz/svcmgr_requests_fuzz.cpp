@@ -19,7 +19,14 @@ void Check(bool condition) {
 void Requests(const std::string& bytes) {
     try {
         svcproto::TClientRequest request = svcproto::DecodeRequest(bytes.data(), bytes.size());
-        Check(svcproto::EncodeRequest(request) == bytes);
+        const std::string again = svcproto::EncodeRequest(request);
+        // Only an older client's Create, which has no start type, encodes otherwise: with the
+        // default start type, and that form is stable.
+        Check(again == bytes ||
+              (request.Op == svcproto::TOp::Create && request.StartType == SERVICE_DEMAND_START &&
+               again.size() == bytes.size() + 4 &&
+               svcproto::EncodeRequest(svcproto::DecodeRequest(again.data(), again.size())) ==
+                   again));
     } catch (const EOSError&) {
     }
 }
@@ -53,7 +60,12 @@ void Answers(const std::string& bytes) {
         }
         try {
             auto config = svcproto::DecodeConfigPayload(answer.Payload);
-            Check(svcproto::EncodeConfigPayload(config) == answer.Payload);
+            const std::string again = svcproto::EncodeConfigPayload(config);
+            // An older manager's payload has no start type: it gains the default one.
+            Check(again == answer.Payload ||
+                  (config.StartType == SERVICE_DEMAND_START &&
+                   again.size() == answer.Payload.size() + 4 &&
+                   svcproto::EncodeConfigPayload(svcproto::DecodeConfigPayload(again)) == again));
         } catch (const EOSError&) {
         }
     } catch (const EOSError&) {

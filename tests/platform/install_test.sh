@@ -26,6 +26,10 @@ rc=0
 "$script" --no-enable relative/prefix >/dev/null 2>&1 || rc=$?
 [ "$rc" -eq 2 ] || fail "a relative PREFIX exited with $rc, expected 2"
 [ ! -e relative ] || fail "a relative PREFIX was created"
+rc=0
+"$script" --no-enable "$tmp/a b&c" >/dev/null 2>&1 || rc=$?
+[ "$rc" -eq 2 ] || fail "a PREFIX with a blank exited with $rc, expected 2"
+[ ! -e "$tmp/a b&c" ] || fail "a PREFIX with a blank was created"
 
 units_before=$(ls /etc/systemd/system 2>/dev/null | sort || true)
 "$script" --bin "$bin" --no-enable "$prefix" >"$tmp/out" 2>&1 || {

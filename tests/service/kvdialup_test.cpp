@@ -5,6 +5,9 @@
 #include <chrono>
 #include <cstdlib>
 
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
 #include "common/langtext.h"
@@ -249,7 +252,7 @@ TEST_F(DialUpTest, UploadsCheckTheConnectionBeforeEachFile) {
 TEST_F(DialUpTest, StopQueuedGivesUpTheDialButKeepsTheConnectionKnown) {
     // The stop is seen at once while `stopNow` is set, or, with `stopAfterHangUp`, once the
     // leftover of a failed dial has been hung up (so the dial itself runs to its end).
-    bool stopNow = false;
+    std::atomic<bool> stopNow{false};
     bool stopAfterHangUp = false;
     TDialUp dialUp(
         [this](int level, const std::string& text) {
@@ -285,4 +288,22 @@ TEST_F(DialUpTest, StopQueuedGivesUpTheDialButKeepsTheConnectionKnown) {
     EXPECT_EQ(nmcli_.TakeCalls(),
               (std::vector<std::string>{kListEntries, kDialModem, kListActive, kHangUpModem}));
     EXPECT_EQ(dialUp.DialledEntry(), "");
+
+    // A dial cut short by the stop may still come up in the network manager: the stop hangs
+    // the entry up all the same.
+    SetHangUpSettleTime(0ms);
+    nmcli_.SetState("up_rc", "0");
+    nmcli_.SetState("up_sleep", "30");
+    stopAfterHangUp = false;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(300ms);
+        stopNow = true;
+    });
+    dialUp.CheckDialUp(config_);
+    stopper.join();
+    EXPECT_EQ(dialUp.DialledEntry(), "Modem");
+    nmcli_.SetState("active", kModemActive);
+    nmcli_.TakeCalls();
+    dialUp.Disconnect(config_);
+    EXPECT_EQ(nmcli_.TakeCalls(), (std::vector<std::string>{kListActive, kHangUpModem}));
 }

@@ -19,6 +19,7 @@ case "$1 $2 $3 $4 $5 $6" in
 "-t -f NAME,UUID,TYPE,DEVICE connection show --active") cat "$d/active" 2>/dev/null; exit 0 ;;
 esac
 if [ "$1 $2 $3" = "connection up id" ]; then
+    [ -f "$d/up_sleep" ] && sleep "$(cat "$d/up_sleep")"
     [ -f "$d/up_leaves" ] && cat "$d/up_leaves" >> "$d/active"
     exit "$(cat "$d/up_rc" 2>/dev/null || echo 0)"
 fi

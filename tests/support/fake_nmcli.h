@@ -12,7 +12,7 @@
 // - "connection down" removes the connection of that UUID from "active" (exit 10 when it is
 //   not there) and exits with "down_rc" (0 without);
 // - "exit_all": every call fails with this code; "sleep": every call first waits that many
-//   seconds.
+//   seconds; "up_sleep": "connection up" waits that many seconds before it acts.
 // Each call's arguments are appended to "calls", one "[arg]" per argument, a line per call.
 class FakeNmcli {
 public:
