@@ -231,6 +231,13 @@ TUniqueFd OpenDirectoryBelow(const std::string& root, const std::string& path) {
         base.pop_back();
     const std::string prefix = base == "/" ? base : base + "/";
     const bool below = !base.empty() && path.size() > prefix.size() && path.starts_with(prefix);
+    // Another path than the root or one below it is refused rather than opened as it is, so
+    // that no caller gets a followed link by passing a path spelled otherwise.
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/')
+        trimmed.pop_back();
+    if (!base.empty() && !below && trimmed != base)
+        throw OSErrorFromErrno(EACCES);
     TUniqueFd dir(open(below ? base.c_str() : (path.empty() ? "/" : path.c_str()),
                        O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir)
