@@ -81,6 +81,8 @@ inline constexpr const char* RemotePcNoSsh =
     "The network path was not found: %s: cannot run ssh (%s)";
 inline constexpr const char* RemotePcSshExit = "ssh ended with exit status %d";
 inline constexpr const char* RemotePcSshEnded = "ssh ended";
+inline constexpr const char* RemotePcOpening =
+    "The network path was not found: the connection to %s is being opened";
 
 // --- named pipes, srvpipe, ft_control ---
 // Client errors of the pipe layer (codes 231 and 53).

@@ -1,6 +1,8 @@
 #include "platform/remotepc.h"
 
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +14,10 @@
 #include <poll.h>
 #include <spawn.h>
 #include <strings.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -74,8 +78,8 @@ public:
     bool IsOpen() const { return pid_ > 0; }
     pid_t Pid() const { return pid_; }
 
-    // Starts ssh and waits for the bridge's hello.
-    void Open();
+    // Starts ssh and waits for the bridge's hello; gives up when `cancelFd` becomes readable.
+    void Open(int cancelFd);
     // False when the process has ended or its output holds something unasked for.
     bool StillUsable();
     // Sends one request frame and returns the answer's payload, or raises the failure.
@@ -84,7 +88,8 @@ public:
 
 private:
     void Spawn();
-    // Reads exactly `length` bytes of output; false at its end or at the deadline (`timedOut`).
+    // Reads exactly `length` bytes of output; false at its end, when cancelled or at the
+    // deadline (`timedOut`).
     bool ReadOutput(char* buffer, size_t length, Clock::time_point deadline, bool& timedOut);
     void DrainStderr();
     // ssh's last message line, or how the process ended; Close() first.
@@ -96,6 +101,7 @@ private:
     int in_ = -1;
     int out_ = -1;
     int err_ = -1;
+    int cancel_ = -1; // not owned; set while opening
     int exitStatus_ = -1;
     std::string stderr_;
 };
@@ -104,10 +110,16 @@ void TSshLink::Spawn() {
     int inPair[2], outPipe[2], errPipe[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, inPair) != 0)
         throw OSErrorFromErrno(errno);
-    if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
+    if (::pipe2(outPipe, O_CLOEXEC) != 0) {
         int code = errno;
         ::close(inPair[0]);
         ::close(inPair[1]);
+        throw OSErrorFromErrno(code);
+    }
+    if (::pipe2(errPipe, O_CLOEXEC) != 0) {
+        int code = errno;
+        for (int fd : {inPair[0], inPair[1], outPipe[0], outPipe[1]})
+            ::close(fd);
         throw OSErrorFromErrno(code);
     }
     std::vector<std::string> args = {"ssh", "-T", "-x", "-a", "-e", "none"};
@@ -166,17 +178,38 @@ void TSshLink::Spawn() {
     stderr_.clear();
 }
 
-void TSshLink::Open() {
+void TSshLink::Open(int cancelFd) {
+    cancel_ = cancelFd;
+    struct TForgetCancel {
+        int& Fd;
+        ~TForgetCancel() { Fd = -1; }
+    } forget{cancel_};
     Spawn();
+    const auto deadline = Clock::now() + LoginBound;
+    // A start-up file of the login shell on the other PC may print something before the bridge
+    // runs: everything up to the magic of the bridge's first frame is skipped.
+    const std::string magic = svcbridge::EncodeFrame(0, 0, {}).substr(0, 4);
     char raw[svcbridge::HeaderSize];
+    size_t matched = 0;
     bool timedOut = false;
-    svcbridge::TFrameHeader header;
-    if (!ReadOutput(raw, sizeof raw, Clock::now() + LoginBound, timedOut))
+    while (matched < magic.size()) {
+        if (!ReadOutput(raw + matched, 1, deadline, timedOut))
+            Fail(timedOut ? langtext::RemotePcNoLogin : langtext::RemotePcUnreachable);
+        ++matched;
+        // Keep the longest tail of what was read that still begins the magic.
+        size_t start = 0;
+        while (start < matched && magic.compare(0, matched - start, raw + start, matched - start))
+            ++start;
+        std::memmove(raw, raw + start, matched - start);
+        matched -= start;
+    }
+    if (!ReadOutput(raw + matched, sizeof raw - matched, deadline, timedOut))
         Fail(timedOut ? langtext::RemotePcNoLogin : langtext::RemotePcUnreachable);
+    svcbridge::TFrameHeader header;
     std::string version(svcbridge::MaxPayload, '\0');
     if (!svcbridge::DecodeHeader(reinterpret_cast<unsigned char*>(raw), header) ||
         header.Kind != svcbridge::KindHello ||
-        !ReadOutput(version.data(), header.Length, Clock::now() + LoginBound, timedOut))
+        !ReadOutput(version.data(), header.Length, deadline, timedOut))
         Fail(langtext::RemotePcNoBridge);
 }
 
@@ -220,12 +253,15 @@ bool TSshLink::ReadOutput(char* buffer, size_t length, Clock::time_point deadlin
             timedOut = true;
             return false;
         }
-        pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        int ready = ::poll(p, err_ >= 0 ? 2 : 1, static_cast<int>(left.count()));
+        // poll skips the entries whose descriptor is negative.
+        pollfd p[3] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}, {cancel_, POLLIN, 0}};
+        int ready = ::poll(p, 3, static_cast<int>(left.count()));
         if (ready < 0 && errno != EINTR)
             return false;
         if (ready <= 0)
             continue;
+        if (p[2].revents != 0)
+            return false;
         if (err_ >= 0 && p[1].revents != 0)
             DrainStderr();
         if (p[0].revents == 0)
@@ -327,14 +363,39 @@ void TSshLink::Fail(const char* format) {
     throw NetPathError(format, pc_, Why());
 }
 
-// Every PC's link, by name without regard to case, with the time before which a PC whose
-// connection failed is not tried again.
+// Every PC's link, by name without regard to case. A link is opened by a connector thread of
+// its PC, so that a caller that must not block (a window's timer) need not wait for the login.
+// A failure is kept, and given at once, until RemotePcRetryDelay after a caller first got it:
+// a failure found in the background is seen by at least one caller before the PC is tried again.
 struct TPcEntry {
     std::mutex Mutex;
+    std::condition_variable OpenEnded;
     std::unique_ptr<TSshLink> Link;
+    bool Opening = false;
+    std::thread Connector;
+    int CancelFd = -1; // an eventfd that makes the connector give up
     Clock::time_point RetryAt{};
     std::optional<EOSError> LastFailure;
+    bool FailureSeen = false;
+
+    // Ends the connector (cancelled when `cancel`) and the link; Mutex not held.
+    void Stop(bool cancel) {
+        std::thread connector;
+        {
+            std::lock_guard lock(Mutex);
+            if (cancel && CancelFd >= 0)
+                (void)::eventfd_write(CancelFd, 1);
+            connector.swap(Connector);
+        }
+        if (connector.joinable())
+            connector.join();
+        std::lock_guard lock(Mutex);
+        Link.reset();
+        CloseFd(CancelFd);
+    }
 };
+
+std::atomic<bool> OpenInBackground{false};
 
 std::mutex TableMutex;
 std::map<std::string, std::shared_ptr<TPcEntry>>& Table() {
@@ -357,26 +418,86 @@ std::shared_ptr<TPcEntry> EntryFor(const std::string& pc) {
     return entry;
 }
 
+// The connector of one opening: it outlives no entry, since an entry is dropped only after
+// Stop() has joined it.
+void OpenLink(TPcEntry& entry, const std::string& pc, int cancelFd) {
+    auto link = std::make_unique<TSshLink>(pc);
+    std::optional<EOSError> failure;
+    try {
+        link->Open(cancelFd);
+    } catch (const EOSError& e) {
+        failure = e;
+    } catch (const std::exception& e) {
+        failure = EOSError(ERROR_BAD_NETPATH,
+                           svcproto::Format(langtext::RemotePcUnreachable, pc.c_str(), e.what()));
+    }
+    if (failure)
+        link.reset();
+    std::lock_guard lock(entry.Mutex);
+    if (failure) {
+        entry.LastFailure = std::move(failure);
+        entry.FailureSeen = false;
+    } else {
+        entry.LastFailure.reset();
+        entry.Link = std::move(link);
+    }
+    entry.Opening = false;
+    entry.OpenEnded.notify_all();
+}
+
+// Starts the connector of `pc`; entry.Mutex held, no link, none being opened.
+void StartOpening(TPcEntry& entry, const std::string& pc) {
+    // The previous connector has left its last lock already: the join is at once.
+    if (entry.Connector.joinable())
+        entry.Connector.join();
+    CloseFd(entry.CancelFd);
+    int cancelFd = ::eventfd(0, EFD_CLOEXEC);
+    if (cancelFd < 0)
+        throw OSErrorFromErrno(errno);
+    try {
+        entry.Connector = std::thread(OpenLink, std::ref(entry), pc, cancelFd);
+    } catch (...) {
+        ::close(cancelFd);
+        throw;
+    }
+    entry.CancelFd = cancelFd;
+    entry.Opening = true;
+}
+
+// The failure of the last opening, whose retry delay starts with its first caller.
+EOSError GiveFailure(TPcEntry& entry, const std::string& pc) {
+    if (!entry.LastFailure)
+        return NetPathError(langtext::RemotePcLost, pc, langtext::RemotePcSshEnded);
+    if (!entry.FailureSeen) {
+        entry.FailureSeen = true;
+        entry.RetryAt = Clock::now() + RemotePcRetryDelay;
+    }
+    return *entry.LastFailure;
+}
+
 std::string Transact(const std::string& machineName, uint32_t kind, int timeoutMs,
                      const std::string& payload) {
     std::string pc = CheckedRemotePcName(machineName);
     std::shared_ptr<TPcEntry> entry = EntryFor(pc);
-    std::lock_guard lock(entry->Mutex);
+    std::unique_lock lock(entry->Mutex);
     if (entry->Link && !entry->Link->StillUsable())
         entry->Link.reset();
     if (!entry->Link) {
-        if (entry->LastFailure && Clock::now() < entry->RetryAt)
-            throw *entry->LastFailure;
-        auto link = std::make_unique<TSshLink>(pc);
-        try {
-            link->Open();
-        } catch (const EOSError& e) {
-            entry->LastFailure = e;
-            entry->RetryAt = Clock::now() + RemotePcRetryDelay;
-            throw;
+        const bool retryDue =
+            !entry->LastFailure || (entry->FailureSeen && Clock::now() >= entry->RetryAt);
+        if (!entry->Opening && retryDue)
+            StartOpening(*entry, pc);
+        if (OpenInBackground) {
+            // While a PC that failed is tried again, its last failure stays the answer.
+            if (entry->Opening && !entry->LastFailure)
+                throw NetPathError(langtext::RemotePcOpening, pc);
+            if (entry->Opening || !entry->Link)
+                throw GiveFailure(*entry, pc);
+        } else {
+            entry->OpenEnded.wait(lock, [&] { return !entry->Opening; });
+            if (!entry->Link)
+                throw GiveFailure(*entry, pc);
         }
-        entry->LastFailure.reset();
-        entry->Link = std::move(link);
     }
     try {
         return entry->Link->Call(kind, timeoutMs, payload);
@@ -441,6 +562,10 @@ size_t RemotePcCallPipe(const std::string& pc, const std::string& pipeName, cons
     return reply.size();
 }
 
+void SetRemotePcOpenInBackground(bool inBackground) {
+    OpenInBackground = inBackground;
+}
+
 pid_t RemotePcProcessId(const std::string& pc) {
     std::shared_ptr<TPcEntry> entry;
     {
@@ -460,8 +585,6 @@ void CloseRemotePcConnections() {
         std::lock_guard lock(TableMutex);
         entries.swap(Table());
     }
-    for (auto& [name, entry] : entries) {
-        std::lock_guard lock(entry->Mutex);
-        entry->Link.reset();
-    }
+    for (auto& [name, entry] : entries)
+        entry->Stop(true);
 }

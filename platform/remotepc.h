@@ -3,10 +3,12 @@
 // One `ssh` process per PC runs `svcmgr bridge` there (platform/svcmgr/svcmgr_bridge.h) and is kept
 // for later calls, so that a console polling every 500 ms does not open a connection per
 // tick. ssh runs without a terminal and in batch mode, so it never prompts; the user's own
-// SSH configuration, keys and known hosts decide whether and as whom it logs in. A lost
-// connection is noticed before the next request and opened again; a PC whose connection
-// failed is tried again only after RemotePcRetryDelay, failing at once with the same error
-// meanwhile.
+// SSH configuration, keys and known hosts decide whether and as whom it logs in. A connection
+// is opened (ssh started, its login awaited up to the bridge's hello) on a thread of its own
+// per PC; callers wait for it, or, with SetRemotePcOpenInBackground(true), fail at once with
+// ERROR_BAD_NETPATH while it is being opened. A lost connection is noticed before the next
+// request and opened again; a PC whose connection failed fails at once with the same error
+// for RemotePcRetryDelay after a caller first got it, and is tried again after that.
 //
 // Environment: SVCMGR_REMOTE_PROGRAM is the path of svcmgr on the other PC (default
 // /opt/kelvard/svcmgr); SVCMGR_SSH_CONFIG, when set, is the SSH configuration file used
@@ -42,8 +44,14 @@ std::string RemotePcManagerTransact(const std::string& pc, const std::string& re
 size_t RemotePcCallPipe(const std::string& pc, const std::string& pipeName, const void* request,
                         size_t requestLength, void* answer, size_t answerCapacity, int timeoutMs);
 
+// False (the default): a call waits while the connection to its PC is being opened, for
+// one-shot clients such as svcmgr's command line. True: such a call fails at once with
+// ERROR_BAD_NETPATH ("... is being opened"), for a window that polls from its GUI thread; a
+// call on an open connection still waits for its answer.
+void SetRemotePcOpenInBackground(bool inBackground);
+
 // The ssh process serving `pc`, or -1 when none runs.
 pid_t RemotePcProcessId(const std::string& pc);
 
-// Ends every connection and forgets every failure.
+// Ends every connection (those being opened too) and forgets every failure.
 void CloseRemotePcConnections();

@@ -18,6 +18,7 @@
 #include "console/framework/svcctrl.h"
 #include "console/framework/uifacade.h"
 #include "platform/atomicfile.h"
+#include "platform/remotepc.h"
 #include "ui_basesvc_acess.h"
 
 namespace {
@@ -25,7 +26,6 @@ namespace {
 constexpr int TimerIntervalMs = 500;
 // Another PC whose manager could not be opened is tried again only after this pause, so that
 // connection attempts do not hold up the window tick after tick.
-constexpr auto RetryPause = std::chrono::seconds(5);
 constexpr int LedSize = 13;
 
 QString Q(const std::string& text) {
@@ -86,6 +86,8 @@ TSvcWndBase::TSvcWndBase(TUiFacade& Ui, std::vector<std::string> Arguments, QWid
     : QWidget(Parent), Ui(Ui), Form(std::make_unique<::Ui::SvcWndBase>()),
       Arguments_(std::move(Arguments)) {
     Form->setupUi(this);
+    // The window polls from its own thread: another PC's connection must not hold it.
+    SetRemotePcOpenInBackground(true);
     ImlLed = {DrawLed(false), DrawLed(true)};
     Form->ImgClient->setPixmap(DrawHeaderPicture());
     // An empty value keeps its line, so that the captions stay in place.
@@ -283,18 +285,12 @@ void TSvcWndBase::SbMainDrawPanel(QPainter& Painter, const TStatusPanel* Panel, 
 void TSvcWndBase::RefreshServiceState() {
     ServiceState = 0;
     if (!ScmHandle.IsOpen()) {
-        if (!RemotePc.empty() && FailedPc == RemotePc &&
-            std::chrono::steady_clock::now() < RetryAt) {
-            RedrawStatusBar(); // the last error stays shown
-            return;
-        }
+        // Another PC's connection is opened in the background and a PC that failed is tried
+        // again only every few seconds (platform/remotepc), so this never holds the window.
         try {
             ScmHandle = TScManager::Open(RemotePc, GENERIC_READ);
-            FailedPc.clear();
         } catch (const EOSError& e) {
             SetStatusText(Format(langtext::ScmErrorOn, PcDisplayName().c_str()) + e.what());
-            FailedPc = RemotePc;
-            RetryAt = std::chrono::steady_clock::now() + RetryPause;
             RedrawStatusBar();
             return;
         }
@@ -319,7 +315,6 @@ void TSvcWndBase::RefreshServiceState() {
 
 void TSvcWndBase::CloseServiceHandles() {
     ServiceState = 0;
-    FailedPc.clear();
     ServiceHandle.Close();
     ScmHandle.Close();
 }

@@ -146,7 +146,4 @@ private:
     void InitStatusBar();
     void ShowRecordLabels();
     std::vector<std::string> Arguments_;
-    // The PC whose manager could not be opened, and when it is tried again.
-    std::string FailedPc;
-    std::chrono::steady_clock::time_point RetryAt{};
 };

@@ -1,7 +1,11 @@
 // Another PC's manager and pipes through ssh and `svcmgr bridge`: a real sshd on 127.0.0.1
 // with a key-based login, a test SSH configuration and the real manager behind it.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sstream>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <thread>
 
 #include "platform/namedpipe.h"
@@ -129,6 +133,60 @@ TEST_F(RemotePcTest, BusyPipeFailsAtOnceAndTransactionsKeepTheirBytes) {
     EXPECT_EQ(answer.substr(0, 2), "ko");
     stop.Set();
     serving.join();
+}
+
+TEST_F(RemotePcTest, OpeningInTheBackgroundNeverHoldsTheCallerAndLoginNoiseIsSkipped) {
+    SshBridgeHost host(manager_.Root());
+    Install("RSvc");
+    // A PC whose TCP connection is accepted (by the kernel) and never answered.
+    int stall = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(stall, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(stall, 4), 0);
+    ::getsockname(stall, reinterpret_cast<sockaddr*>(&address), &length);
+    TempDir dir;
+    WriteTextFile(dir.File("ssh_config"), "Host stallpc\n  HostName 127.0.0.1\n  Port " +
+                                              std::to_string(ntohs(address.sin_port)) + "\n" +
+                                              ReadTextFile(host.ConfigPath()));
+    // The login prints a greeting, and a piece of the bridge's magic, before the bridge runs.
+    WriteTextFile(dir.File("noisy"),
+                  "#!/bin/sh\necho 'Welcome to the other PC'\nprintf SVB\nexec '" +
+                      SvcMgrProgram() + "' \"$@\"\n");
+    ::chmod(dir.File("noisy").c_str(), 0755);
+    ::chmod(dir.Path().c_str(), 0755);
+    setenv("SVCMGR_SSH_CONFIG", dir.File("ssh_config").c_str(), 1);
+    setenv("SVCMGR_REMOTE_PROGRAM", dir.File("noisy").c_str(), 1);
+
+    SetRemotePcOpenInBackground(true);
+    for (int call = 0; call < 5; ++call) {
+        auto start = std::chrono::steady_clock::now();
+        try {
+            TScManager::Open("\\\\stallpc", GENERIC_READ);
+            ADD_FAILURE() << "no error";
+        } catch (const EOSError& e) {
+            EXPECT_EQ(e.Code, ERROR_BAD_NETPATH);
+            EXPECT_NE(std::string(e.what()).find("connection to stallpc is being opened"),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
+        std::this_thread::sleep_for(200ms);
+    }
+    const std::string pc = std::string("\\\\") + SshBridgeHost::RootAlias;
+    EXPECT_EQ(ErrorCodeOf([&] { TScManager::Open(pc, GENERIC_READ); }), ERROR_BAD_NETPATH);
+    ASSERT_TRUE(
+        WaitUntil([&] { return ErrorCodeOf([&] { TScManager::Open(pc, GENERIC_READ); }) == 0; }));
+    EXPECT_EQ(Cli({pc, "list"}).Out, "RSvc\tService stopped\tDisplay RSvc\n");
+    // The link being opened is given up at once.
+    auto start = std::chrono::steady_clock::now();
+    CloseRemotePcConnections();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+
+    SetRemotePcOpenInBackground(false);
+    ::close(stall);
 }
 
 TEST(RemotePcNames, NamesSshCouldMisreadAreRefusedBeforeAnythingRuns) {

@@ -4,9 +4,13 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
+#include <QTimer>
+#include <arpa/inet.h>
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
 #include "common/Comserv.h"
@@ -46,10 +50,13 @@ protected:
         mkdir((manager_.Root() + "/ftsvc").c_str(), 0755);
         mkdir((manager_.Root() + "/ftsvc/" + Svc).c_str(), 0755);
         host_ = std::make_unique<SshBridgeHost>(manager_.Root());
+        // The window polls from the GUI thread: it never waits for a login.
+        SetRemotePcOpenInBackground(true);
     }
     void TearDown() override {
         window_.reset();
         host_.reset();
+        SetRemotePcOpenInBackground(false);
         std::remove((ProgramDir() + "/" + settings_).c_str());
         std::remove((ProgramDir() + "/" + workingCopy_).c_str());
     }
@@ -129,13 +136,16 @@ TEST_F(RemoteWindow, WatchesStartsConfiguresAndStopsAnotherPcsServiceOverOneSshP
     EXPECT_EQ(RemotePcProcessId(SshBridgeHost::RootAlias), ssh);
     EXPECT_EQ(host_->CountLogLines("Accepted publickey for root"), 1);
 
-    // ssh killed between two ticks: the next tick opens a new connection and shows it all.
+    // ssh killed between two ticks: the next tick starts a new connection, a later one shows
+    // it all.
     ::kill(ssh, SIGKILL);
     ASSERT_TRUE(WaitUntil([&] { return Ended(ssh); }));
     window.SetStatusText("before");
     window.TmrMainTimer();
-    EXPECT_EQ(window.StatusText(), "");
-    EXPECT_TRUE(window.IsRunning());
+    EXPECT_NE(window.StatusText().find("is being opened"), std::string::npos)
+        << window.StatusText();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return window.IsRunning(); }, 15s));
+    ASSERT_TRUE(StatusBecomes(""));
     EXPECT_NE(RemotePcProcessId(SshBridgeHost::RootAlias), ssh);
     EXPECT_EQ(host_->CountLogLines("Accepted publickey for root"), 2);
 
@@ -201,4 +211,46 @@ TEST_F(RemoteWindow, WrongHostKeyAndRefusedKeyShowSshsMessageAndAreRetriedSparin
         EXPECT_EQ(window.StatusText().rfind(prefix, 0), 0u);
         EXPECT_EQ(RemotePcProcessId(c.Alias), -1);
     }
+}
+
+TEST_F(RemoteWindow, PcThatNeverAnswersTheLoginLeavesTheWindowResponsive) {
+    // A PC whose TCP connection is accepted (by the kernel) and never answered.
+    int stall = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(stall, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(stall, 4), 0);
+    ::getsockname(stall, reinterpret_cast<sockaddr*>(&address), &length);
+    TempDir dir;
+    WriteTextFile(dir.File("ssh_config"), "Host stallpc\n  HostName 127.0.0.1\n  Port " +
+                                              std::to_string(ntohs(address.sin_port)) + "\n" +
+                                              ReadTextFile(host_->ConfigPath()));
+    setenv("SVCMGR_SSH_CONFIG", dir.File("ssh_config").c_str(), 1);
+
+    // A 50 ms timer beside the window's ticks; its longest gap is how long the window froze.
+    TSvcWndBase& window = Open("stallpc");
+    QTimer probe;
+    probe.setInterval(50);
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longest{};
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        auto now = std::chrono::steady_clock::now();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    probe.start();
+    last = std::chrono::steady_clock::now();
+    // Past the window's own pause after an error: the PC is asked twice in that time.
+    ProcessEventsFor(6s);
+    probe.stop();
+    longest = std::max(longest, std::chrono::steady_clock::now() - last);
+    EXPECT_LT(longest, 300ms);
+    EXPECT_EQ(window.StatusText(), "Service Control Manager erreur sur stallpc: The network path "
+                                   "was not found: the connection to stallpc is being opened");
+    window_.reset();
+    CloseRemotePcConnections();
+    setenv("SVCMGR_SSH_CONFIG", host_->ConfigPath().c_str(), 1);
+    ::close(stall);
 }
