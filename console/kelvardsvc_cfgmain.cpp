@@ -9,24 +9,9 @@
 #include "console/kelvardsvc_configdlg2.h"
 #include "platform/svcmgr/svcmgr_types.h"
 
-namespace {
-
-bool SameTextAscii(const std::string& a, const std::string& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    }
-    return true;
-}
-
-} // namespace
-
 TServiceAccount ServiceAccountFor(const TTransportConfig& Config) {
     const bool rootAccount = Config.Transport != ttCopy || Config.Username.empty() ||
-                             SameTextAscii(Config.Username, LocalSystemAccount);
+                             SameText(Config.Username, LocalSystemAccount);
     if (rootAccount)
         return {LocalSystemAccount, ""};
     if (Config.Password.size() > MaxServicePasswordLength)

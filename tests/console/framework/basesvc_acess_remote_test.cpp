@@ -18,6 +18,7 @@
 #include "console/framework/basesvc_acess.h"
 #include "platform/remotepc.h"
 #include "platform/svcmgr/svcmgr_client.h"
+#include "tests/console/framework/svcwnd_fixture.h"
 #include "tests/console/support/consoletest.h"
 #include "tests/support/sshbridge.h"
 #include "tests/support/svcmgr_fixture.h"
@@ -25,9 +26,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string Svc = "FtSvc";
-const char* BaseIni = "[General]\nTimeBetweenActions=3600\n[Directory0]\nTrackDirectory=/nowhere\n";
 
 // True once process `pid` has ended (a zombie or gone).
 bool Ended(pid_t pid) {
@@ -39,16 +37,11 @@ bool Ended(pid_t pid) {
     return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'Z';
 }
 
-class RemoteWindow : public ::testing::Test {
+class RemoteWindow : public SvcWndFixture {
 protected:
     void SetUp() override {
         if (std::string why = SshBridgeHost::UnavailableReason(); !why.empty())
             GTEST_SKIP() << why;
-        const std::string id = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        settings_ = "svcwnd_remote_" + id + ".ini";
-        workingCopy_ = "svcwnd_remote_" + id + "_local.ini";
-        mkdir((manager_.Root() + "/ftsvc").c_str(), 0755);
-        mkdir((manager_.Root() + "/ftsvc/" + Svc).c_str(), 0755);
         host_ = std::make_unique<SshBridgeHost>(manager_.Root());
         // The window polls from the GUI thread: it never waits for a login.
         SetRemotePcOpenInBackground(true);
@@ -57,46 +50,16 @@ protected:
         window_.reset();
         host_.reset();
         SetRemotePcOpenInBackground(false);
-        std::remove((ProgramDir() + "/" + settings_).c_str());
-        std::remove((ProgramDir() + "/" + workingCopy_).c_str());
     }
-    std::string ServiceIni() const { return manager_.Root() + "/ftsvc/" + Svc + "/ftsvc.ini"; }
-    void InstallService() {
-        WriteTextFile(ServiceIni(), BaseIni);
-        TScManager::Open("", SC_MANAGER_ALL_ACCESS)
-            .CreateService(Svc, Svc, SERVICE_QUERY_STATUS, KV_FTSVC_PROGRAM, "", "");
-    }
-    TScService Service() {
-        return TScManager::Open("", SC_MANAGER_CONNECT).OpenService(Svc, SERVICE_ALL_ACCESS);
-    }
-    uint32_t State() { return Service().QueryStatus().CurrentState; }
 
     // A window on the service of `pc`, as kept in its settings file.
     TSvcWndBase& Open(const std::string& pc, std::vector<std::string> args = {}) {
         window_.reset();
         WriteTextFile(ProgramDir() + "/" + settings_, "[General]\nRemotePC=" + pc + "\n");
-        window_ = std::make_unique<TSvcWndBase>(ui_, std::move(args));
-        window_->SettingsFileName = settings_;
-        window_->LocalConfigFileName = workingCopy_;
-        window_->ServiceName = Svc;
-        window_->InfoPipeName = Svc + "Info";
-        window_->ControlPipeName = Svc + "Control";
-        window_->FormCreate();
-        window_->show();
-        return *window_;
-    }
-    template <class T> T* W(const char* name) { return Child<T>(window_.get(), name); }
-    std::string Text(const char* label) { return W<QLabel>(label)->text().toStdString(); }
-    bool StatusBecomes(const std::string& text, std::chrono::milliseconds timeout = 15s) {
-        return ProcessEventsUntil([&] { return window_->StatusText() == text; }, timeout);
+        return OpenWindow(std::move(args), Svc);
     }
 
-    SvcMgrInstance manager_;
     std::unique_ptr<SshBridgeHost> host_;
-    TScriptedUi ui_;
-    std::unique_ptr<TSvcWndBase> window_;
-    std::string settings_;
-    std::string workingCopy_;
 };
 
 } // namespace

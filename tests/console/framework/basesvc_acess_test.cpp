@@ -15,15 +15,15 @@
 #include "console/framework/basesvc_acess.h"
 #include "platform/svcmgr/svcmgr_client.h"
 #include "service/framework/srvpipe.h"
+#include "tests/console/framework/svcwnd_fixture.h"
 #include "tests/console/support/consoletest.h"
 #include "tests/support/forked.h"
+#include "tests/support/servicepipecall.h"
 #include "tests/support/svcmgr_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-const std::string Svc = "FtSvc";
 
 // A pipe that answers every request with the bytes a test gives it.
 class CannedPipe : public TPipeServer {
@@ -59,68 +59,12 @@ std::vector<uint8_t> Message(const char* command, int32_t status, int32_t length
     return bytes;
 }
 
-class ConsoleWindow : public ::testing::Test {
+class ConsoleWindow : public SvcWndFixture {
 protected:
-    ConsoleWindow() {
-        const std::string id = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        settings_ = "svcwnd_test_" + id + ".ini";
-        workingCopy_ = "svcwnd_test_" + id + "_local.ini";
-        Cleanup();
-        mkdir((manager_.Root() + "/ftsvc").c_str(), 0755);
-        mkdir(ProgramDirOfService().c_str(), 0755);
-    }
-    ~ConsoleWindow() override {
-        window_.reset();
-        Cleanup();
-    }
-    void Cleanup() {
-        std::remove((ProgramDir() + "/" + settings_).c_str());
-        std::remove((ProgramDir() + "/" + workingCopy_).c_str());
-    }
-    std::string ProgramDirOfService() const { return manager_.Root() + "/ftsvc/" + Svc; }
-    std::string ServiceIni() const { return ProgramDirOfService() + "/ftsvc.ini"; }
-
-    void InstallService(const std::string& ini) {
-        WriteTextFile(ServiceIni(), ini);
-        TScManager::Open("", SC_MANAGER_ALL_ACCESS)
-            .CreateService(Svc, Svc, SERVICE_QUERY_STATUS, KV_FTSVC_PROGRAM, "", "");
-    }
-    TScService Service() {
-        return TScManager::Open("", SC_MANAGER_CONNECT).OpenService(Svc, SERVICE_ALL_ACCESS);
-    }
-    uint32_t State() { return Service().QueryStatus().CurrentState; }
-    void StartDirectly() {
-        Service().Start();
-        ASSERT_TRUE(WaitUntil([&] { return State() == SERVICE_RUNNING; }));
-    }
-
-    // A window on the service, with names set before its creation as a descendant would.
     TSvcWndBase& Open(std::vector<std::string> args = {}, const std::string& service = Svc) {
-        window_ = std::make_unique<TSvcWndBase>(ui_, std::move(args));
-        window_->SettingsFileName = settings_;
-        window_->LocalConfigFileName = workingCopy_;
-        window_->ServiceName = service;
-        window_->InfoPipeName = service + "Info";
-        window_->ControlPipeName = service + "Control";
-        window_->FormCreate();
-        window_->show();
-        return *window_;
+        return OpenWindow(std::move(args), service);
     }
-    template <class T> T* W(const char* name) { return Child<T>(window_.get(), name); }
-    std::string Text(const char* label) { return W<QLabel>(label)->text().toStdString(); }
-    bool Enabled(const char* button) { return W<QPushButton>(button)->isEnabled(); }
-    bool StatusBecomes(const std::string& text, std::chrono::milliseconds timeout = 10s) {
-        return ProcessEventsUntil([&] { return window_->StatusText() == text; }, timeout);
-    }
-
-    SvcMgrInstance manager_;
-    TScriptedUi ui_;
-    std::unique_ptr<TSvcWndBase> window_;
-    std::string settings_;
-    std::string workingCopy_;
 };
-
-const char* BaseIni = "[General]\nTimeBetweenActions=3600\n[Directory0]\nTrackDirectory=/nowhere\n";
 
 } // namespace
 
@@ -318,7 +262,12 @@ TEST_F(ConsoleWindow, ConfigurationIsFetchedEditedSentAndTheServiceRestarted) {
     // Stopped while the dialog is open: the send fails and is shown, then the question;
     // No leaves the service stopped, Yes starts it.
     for (bool answer : {false, true}) {
-        ASSERT_TRUE(ProcessEventsUntil([&] { return window.IsRunning(); }));
+        // Running, and its control pipe served (the pipe threads start with the service).
+        PipeAnswer ready;
+        ASSERT_TRUE(ProcessEventsUntil([&] {
+            return window.IsRunning() &&
+                   TryCallServicePipe(Svc + "Control", CmdReqGetConfig, "", ready);
+        }));
         ui_.Boxes.clear();
         ui_.Answers = {answer};
         WhenModalOpens([this](QDialog* dialog) {
