@@ -61,8 +61,7 @@ bool IsResourceShortage(int code) {
 }
 
 void ValidatePipeName(const std::string& name) {
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
-        name.find('\0') != std::string::npos)
+    if (!IsValidPipeName(name))
         ThrowErrno(EINVAL);
 }
 
@@ -89,6 +88,16 @@ bool SocketIsServed(const std::string& path) {
     if (::connect(probe.Get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
         return true;
     return errno == EAGAIN || errno == EINPROGRESS;
+}
+
+// True when the listening socket that `fd` is connected to was set up by root (the service
+// manager binds the sockets of its services) or by this process's own user.
+bool ListenerIsTrusted(int fd) {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    return peer.uid == 0 || peer.uid == ::geteuid();
 }
 
 std::string TemporarySocketPath() {
@@ -256,25 +265,40 @@ struct TNamedPipeServer::Instance {
     }
 };
 
-TNamedPipeServer::TNamedPipeServer(const std::string& name, int instanceCount, mode_t mode) {
-    ValidatePipeName(name);
-    path_ = PipeSocketPath(name);
-    SocketAddress(path_); // checks the length before anything is created
-    // The instances first: nothing can fail once the socket exists.
-    instances_.reserve(instanceCount > 0 ? static_cast<size_t>(instanceCount) : 0);
-    for (int i = 0; i < instanceCount; ++i)
-        instances_.push_back(std::make_unique<Instance>());
+namespace {
+TPipeBinder& PipeBinder() {
+    static TPipeBinder binder;
+    return binder;
+}
+} // namespace
 
-    std::error_code ec;
-    std::filesystem::create_directories(PipeDir(), ec);
-    if (ec)
-        ThrowErrno(ec.value());
+void SetPipeBinder(TPipeBinder binder) {
+    PipeBinder() = std::move(binder);
+}
+
+bool IsValidPipeName(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
+}
+
+int BindPipeListener(const std::string& name, mode_t mode) {
+    ValidatePipeName(name);
+    const std::string path = PipeSocketPath(name);
+    SocketAddress(path); // checks the length before anything is created
+    const std::string dir = PipeDir();
+    if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+        std::error_code ec;
+        std::filesystem::create_directories(dir, ec);
+        if (ec)
+            ThrowErrno(ec.value());
+        ::chmod(dir.c_str(), 0755);
+    }
 
     struct stat st {};
-    if (::lstat(path_.c_str(), &st) == 0) {
+    if (::lstat(path.c_str(), &st) == 0) {
         if (!S_ISSOCK(st.st_mode))
             ThrowErrno(EEXIST);
-        if (SocketIsServed(path_))
+        if (SocketIsServed(path))
             ThrowErrno(EADDRINUSE);
         // Otherwise a crashed run left it behind; the rename below replaces it.
     }
@@ -287,13 +311,31 @@ TNamedPipeServer::TNamedPipeServer(const std::string& name, int instanceCount, m
     // The file is created under the process umask and gets its real mode before it carries
     // the pipe's name, so no client can reach it with looser rights.
     if (::chmod(temporary.c_str(), mode) != 0 || ::listen(listener.Get(), SOMAXCONN) != 0 ||
-        ::rename(temporary.c_str(), path_.c_str()) != 0 || ::stat(path_.c_str(), &st) != 0) {
+        ::rename(temporary.c_str(), path.c_str()) != 0) {
         int code = errno;
         ::unlink(temporary.c_str());
         ThrowErrno(code);
     }
-    dev_ = st.st_dev;
-    ino_ = st.st_ino;
+    return listener.Release();
+}
+
+TNamedPipeServer::TNamedPipeServer(const std::string& name, int instanceCount, mode_t mode) {
+    ValidatePipeName(name);
+    path_ = PipeSocketPath(name);
+    SocketAddress(path_);
+    // The instances first: nothing can fail once the socket exists.
+    instances_.reserve(instanceCount > 0 ? static_cast<size_t>(instanceCount) : 0);
+    for (int i = 0; i < instanceCount; ++i)
+        instances_.push_back(std::make_unique<Instance>());
+
+    Fd listener(PipeBinder() ? PipeBinder()(name, mode) : BindPipeListener(name, mode));
+    ::fcntl(listener.Get(), F_SETFD, FD_CLOEXEC);
+    ::fcntl(listener.Get(), F_SETFL, ::fcntl(listener.Get(), F_GETFL) | O_NONBLOCK);
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0) {
+        dev_ = st.st_dev;
+        ino_ = st.st_ino;
+    }
     listenFd_ = listener.Release();
 }
 
@@ -607,6 +649,8 @@ TPipeClient::TPipeClient(const std::string& pipePath, int timeoutMs) : timeoutMs
             throw EOSError(ERROR_PIPE_BUSY, langtext::PipeAllInstancesBusy);
         ThrowErrno(code == ECONNREFUSED ? ENOENT : code);
     }
+    if (!ListenerIsTrusted(sock.Get()))
+        ThrowErrno(EACCES);
     if (!PollOne(sock.Get(), POLLIN, timeoutMs))
         ThrowErrno(ETIMEDOUT);
     unsigned char token = 0;

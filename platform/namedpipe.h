@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <sys/types.h>
@@ -64,6 +65,24 @@ private:
     int fd_ = -1;
 };
 
+// Creates the listening socket of pipe `name` in the pipe directory (created 0755 when it is
+// missing) with the socket file mode `mode`, as the calling process: bound under a temporary
+// name, given its mode and renamed to the pipe's name, so no client reaches it with looser
+// rights. A stale socket file left by a crashed run is replaced; a pipe that a running server
+// still serves is not (EADDRINUSE); any other file there is left alone (EEXIST).
+int BindPipeListener(const std::string& name, mode_t mode);
+
+// A pipe name that BindPipeListener takes: not empty, no "/" and no NUL, not "." or "..".
+bool IsValidPipeName(const std::string& name);
+
+// Where a pipe server gets its listening socket from. A service that the service manager
+// started runs under any logon account, while the pipe directory is root's: it asks the
+// manager, which binds the socket, keeps the name as that service's and hands the socket over.
+// Unset (the default), servers bind their sockets themselves. Set once, before the first
+// server is created.
+using TPipeBinder = std::function<int(const std::string& name, mode_t mode)>;
+void SetPipeBinder(TPipeBinder binder);
+
 // The pipe name of a local pipe path "\\.\pipe\NAME". A path naming another computer fails
 // with ERROR_BAD_NETPATH, anything else that is not a pipe path with EINVAL.
 std::string PipeNameFromPath(const std::string& pipePath);
@@ -79,9 +98,8 @@ enum class TPipeStart {
 // The server side of one named pipe with its instances. Not thread safe: one thread owns it.
 class TNamedPipeServer {
 public:
-    // Creates the socket file of pipe `name` (creating the pipe directory when it is missing)
-    // with `mode` and `instanceCount` instances. A stale socket file left by a crashed run is
-    // replaced; a pipe that a running server still serves is not (EADDRINUSE).
+    // Creates the socket file of pipe `name` (through the pipe binder when one is set, else
+    // with BindPipeListener) with `mode` and `instanceCount` instances.
     TNamedPipeServer(const std::string& name, int instanceCount, mode_t mode);
     ~TNamedPipeServer(); // closes every connection and removes the socket file
     TNamedPipeServer(const TNamedPipeServer&) = delete;
@@ -151,8 +169,10 @@ class TPipeClient {
 public:
     // Opens the pipe at "\\.\pipe\NAME". Fails at once with ERROR_PIPE_BUSY when no instance
     // is free, with ERROR_BAD_NETPATH for another computer, with the errno of the failure
-    // otherwise (ENOENT when no server serves the pipe, EACCES when access is refused,
-    // ETIMEDOUT when the server did not admit the client within `timeoutMs`).
+    // otherwise (ENOENT when no server serves the pipe, EACCES when access is refused or the
+    // socket was set up by a user other than root or this process's own, ETIMEDOUT when the
+    // server did not admit the client within `timeoutMs`). Nothing is sent to a socket whose
+    // listener is not root's or the caller's own: only they can serve a pipe name.
     TPipeClient(const std::string& pipePath, int timeoutMs);
     ~TPipeClient();
     TPipeClient(const TPipeClient&) = delete;

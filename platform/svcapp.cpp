@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/namedpipe.h"
 #include "platform/svcapp_channel.h"
 #include "platform/svcmgr/svcmgr_proto.h"
 #include "platform/svcmgr/svcmgr_texts.h"
@@ -229,6 +230,12 @@ void TService::DoShutdown() {
 
 int TService::RunService(int channelFd) {
     channel_ = std::make_unique<TServiceChannel>(channelFd);
+    // The pipe directory is root's: the manager binds this service's pipes, whatever account
+    // the service runs under, and keeps their names as this service's.
+    TServiceChannel* channel = channel_.get();
+    SetPipeBinder([channel](const std::string& name, mode_t mode) {
+        return channel->BindPipe(name, static_cast<unsigned>(mode));
+    });
     TUniqueFd finished(eventfd(0, EFD_CLOEXEC));
     serviceThread_ = std::make_unique<TServiceThread>(*this);
     int finishedFd = finished.Get();
@@ -272,6 +279,7 @@ int TService::RunService(int channelFd) {
     serviceThread_->WaitFor();
     SetStatus(csStopped);
     serviceThread_.reset();
+    SetPipeBinder(nullptr);
     channel_.reset();
     return 0;
 }

@@ -3,9 +3,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 
+#include "platform/fdpassing.h"
 #include "platform/svcmgr/svcmgr_launch.h"
 #include "platform/svcmgr/svcmgr_proto.h"
 
@@ -18,6 +20,47 @@ void TServiceChannel::Send(const TServiceStatus& status) {
     do
         sent = send(fd_.Get(), message.data(), message.size(), MSG_NOSIGNAL);
     while (sent < 0 && errno == EINTR);
+}
+
+namespace {
+
+// How long the manager may take to bind a pipe's socket.
+constexpr int PipeBindTimeoutMs = 10000;
+
+} // namespace
+
+int TServiceChannel::BindPipe(const std::string& pipeName, unsigned mode) {
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        throw OSErrorFromErrno(errno);
+    TUniqueFd mine(pair[0]), theirs(pair[1]);
+    {
+        std::lock_guard lock(sendMutex_);
+        if (!SendWithDescriptor(fd_.Get(), svcproto::EncodePipeBind(pipeName, mode), theirs.Get()))
+            throw OSErrorFromErrno(errno ? errno : EPIPE);
+    }
+    theirs.Reset(); // the manager's copy is the only one left: its close ends our wait
+    pollfd ready{mine.Get(), POLLIN, 0};
+    int n;
+    do
+        n = poll(&ready, 1, PipeBindTimeoutMs);
+    while (n < 0 && errno == EINTR);
+    if (n == 0)
+        throw OSErrorFromErrno(ETIMEDOUT);
+    TReceivedMessage answer = ReceiveWithDescriptor(mine.Get());
+    int code = EPIPE;
+    std::string text;
+    try {
+        if (!answer.Data.empty())
+            svcproto::DecodePipeBound(answer.Data.data(), answer.Data.size(), code, text);
+    } catch (const EOSError&) {
+        code = EBADMSG;
+    }
+    if (code != 0)
+        throw text.empty() ? OSErrorFromErrno(code) : EOSError(code, text);
+    if (!answer.Fd)
+        throw OSErrorFromErrno(EBADMSG);
+    return answer.Fd.Release();
 }
 
 TServiceChannel::TReceived TServiceChannel::Receive(uint32_t& code) {

@@ -17,6 +17,11 @@ public:
     // Sends a status report; a manager that has gone is not an error here.
     void Send(const TServiceStatus& status);
 
+    // Asks the manager for the listening socket of pipe `pipeName` with socket file mode `mode`
+    // and returns it; raises EOSError with the manager's code and text when it refuses, or
+    // ETIMEDOUT when it does not answer within the time limit. Any thread may call it.
+    int BindPipe(const std::string& pipeName, unsigned mode);
+
     enum class TReceived { Control, Closed, Nothing };
     // Reads one message without blocking: a control code, the end of the channel, or
     // nothing usable (no message yet, or a malformed one, which is dropped).

@@ -355,13 +355,27 @@ std::string TServiceManagerDaemon::TImpl::Dispatch(uint64_t id, const TClient& c
     case TOp::ChangeConfig:
         requireAdmin(true);
         table->ChangeConfig(r.ServiceName, r.ChangeMask,
-                            {r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName,
-                             r.Password, r.StartType});
+                            {r.ServiceName,
+                             r.DisplayName,
+                             r.BinaryPathName,
+                             r.ServiceStartName,
+                             r.Password,
+                             r.StartType,
+                             {}});
+        break;
+    case TOp::CheckAccount:
+        requireAdmin(true);
+        table->CheckAccount(r.ServiceName, r.ServiceStartName, r.Password);
         break;
     case TOp::Create:
         requireAdmin(true);
-        table->Create({r.ServiceName, r.DisplayName, r.BinaryPathName, r.ServiceStartName,
-                       r.Password, r.StartType});
+        table->Create({r.ServiceName,
+                       r.DisplayName,
+                       r.BinaryPathName,
+                       r.ServiceStartName,
+                       r.Password,
+                       r.StartType,
+                       {}});
         break;
     case TOp::Delete:
         requireAdmin(true);

@@ -1,8 +1,17 @@
 #include "platform/svcmgr/svcmgr_logon.h"
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <poll.h>
 #include <security/pam_appl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "platform/uniquefd.h"
 
 namespace {
 
@@ -79,6 +88,60 @@ bool CheckLogonPassword(const std::string& userName, const std::string& password
                         std::string& why) {
     TLogonSession session;
     return session.Authenticate(userName, password, why);
+}
+
+bool CheckLogonPasswordApart(const std::string& userName, const std::string& password,
+                             std::string& why, int timeoutMs) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    TUniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+    pid_t child = fork();
+    if (child < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    if (child == 0) {
+        // The child writes "1" or "0" and the reason, then ends without running the
+        // parent's exit handlers.
+        std::string reason;
+        bool ok = CheckLogonPassword(userName, password, reason);
+        std::string out = (ok ? "1" : "0") + reason.substr(0, 512);
+        ssize_t ignored = write(writeEnd.Get(), out.data(), out.size());
+        (void)ignored;
+        _exit(0);
+    }
+    writeEnd.Reset();
+    std::string answer;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{readEnd.Get(), POLLIN, 0};
+        int n = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        char buffer[600];
+        ssize_t got = read(readEnd.Get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        answer.append(buffer, static_cast<size_t>(got));
+    }
+    kill(child, SIGKILL);
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (answer.empty()) {
+        why = std::strerror(ETIMEDOUT);
+        return false;
+    }
+    why = answer.substr(1);
+    return answer[0] == '1';
 }
 
 TLogonSession::~TLogonSession() {

@@ -18,6 +18,11 @@ TLogonAccount ParseLogonAccount(const std::string& serviceStartName);
 // otherwise false with the reason in `why`. Blank passwords are refused.
 bool CheckLogonPassword(const std::string& userName, const std::string& password, std::string& why);
 
+// CheckLogonPassword in a child process, so that the PAM modules' state and failures stay out
+// of the caller; a check that takes longer than `timeoutMs` fails.
+bool CheckLogonPasswordApart(const std::string& userName, const std::string& password,
+                             std::string& why, int timeoutMs);
+
 // The PAM side of a service's life under a user account, as a logon has it: the password is
 // checked, the account's credentials established and its session opened (limits and the like
 // apply to the process that opens it and its children); the session is closed again when the

@@ -15,7 +15,7 @@ constexpr size_t StatusFieldCount = 9;
 
 bool IsClientOp(uint16_t op) {
     return op >= static_cast<uint16_t>(TOp::OpenManager) &&
-           op <= static_cast<uint16_t>(TOp::Delete);
+           op <= static_cast<uint16_t>(TOp::CheckAccount);
 }
 
 void WriteHeader(TWireWriter& out, TOp op, uint32_t payloadSize) {
@@ -235,6 +235,11 @@ std::string EncodeRequest(const TClientRequest& r) {
         if (r.ChangeMask & ChangeStartType)
             p.U32(r.StartType);
         break;
+    case TOp::CheckAccount:
+        p.Str(r.ServiceName);
+        p.Str(r.ServiceStartName);
+        p.Str(r.Password);
+        break;
     case TOp::Create:
         p.Str(r.ServiceName);
         p.Str(r.DisplayName);
@@ -289,6 +294,11 @@ TClientRequest DecodeRequest(const void* data, size_t size) {
             throw BadMessage();
         if (r.ChangeMask & ChangeStartType)
             r.StartType = in.U32();
+        break;
+    case TOp::CheckAccount:
+        r.ServiceName = in.Str();
+        r.ServiceStartName = in.Str();
+        r.Password = in.Str();
         break;
     case TOp::Create:
         r.ServiceName = in.Str();
@@ -449,6 +459,42 @@ uint32_t DecodeControlCode(const void* data, size_t size) {
     uint32_t code = in.U32();
     in.ExpectEnd();
     return code;
+}
+
+uint16_t ChannelOp(const void* data, size_t size) {
+    return ReadRequestHeader(data, size);
+}
+
+std::string EncodePipeBind(const std::string& pipeName, uint32_t mode) {
+    TWireWriter p;
+    p.Str(pipeName);
+    p.U32(mode);
+    return Frame(TOp::PipeBind, p.Data());
+}
+
+void DecodePipeBind(const void* data, size_t size, std::string& pipeName, uint32_t& mode) {
+    if (ReadRequestHeader(data, size) != static_cast<uint16_t>(TOp::PipeBind))
+        throw BadMessage();
+    TWireReader in = PayloadReader(data, size);
+    pipeName = in.Str();
+    mode = in.U32();
+    in.ExpectEnd();
+}
+
+std::string EncodePipeBound(int code, const std::string& text) {
+    TWireWriter p;
+    p.U32(static_cast<uint32_t>(code));
+    p.Str(text.substr(0, 1024));
+    return Frame(TOp::PipeBound, p.Data());
+}
+
+void DecodePipeBound(const void* data, size_t size, int& code, std::string& text) {
+    if (ReadRequestHeader(data, size) != static_cast<uint16_t>(TOp::PipeBound))
+        throw BadMessage();
+    TWireReader in = PayloadReader(data, size);
+    code = static_cast<int>(in.U32());
+    text = in.Str();
+    in.ExpectEnd();
 }
 
 } // namespace svcproto

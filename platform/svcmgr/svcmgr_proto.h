@@ -32,9 +32,12 @@ enum class TOp : uint16_t {
     ChangeConfig = 8,
     Create = 9,
     Delete = 10,
+    CheckAccount = 11,
     // Private channel between the manager and a service.
     StatusReport = 100,
     ControlCode = 101,
+    PipeBind = 102,  // service to manager, with the socket that takes the answer
+    PipeBound = 103, // manager to service on that socket, with the listening socket
 };
 
 // Fields of ChangeConfig that carry a new value.
@@ -131,5 +134,14 @@ std::string EncodeStatusReport(const TServiceStatus& status);
 TServiceStatus DecodeStatusReport(const void* data, size_t size);
 std::string EncodeControlCode(uint32_t code);
 uint32_t DecodeControlCode(const void* data, size_t size);
+
+// The op of a channel message (its header checked), so that a reader can tell them apart.
+uint16_t ChannelOp(const void* data, size_t size);
+// A service asks for the listening socket of one of its pipes; the answer carries an error
+// code (0: the socket comes with it) and the error's text.
+std::string EncodePipeBind(const std::string& pipeName, uint32_t mode);
+void DecodePipeBind(const void* data, size_t size, std::string& pipeName, uint32_t& mode);
+std::string EncodePipeBound(int code, const std::string& text);
+void DecodePipeBound(const void* data, size_t size, int& code, std::string& text);
 
 } // namespace svcproto

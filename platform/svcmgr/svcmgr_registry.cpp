@@ -77,6 +77,31 @@ void ValidatePassword(const std::string& password) {
         Invalid(svctext::ErrInvalidPassword);
 }
 
+bool IsServicePipeName(const std::string& name) {
+    if (name.empty() || name.size() > 100)
+        return false;
+    for (char c : name)
+        if (c < '!' || c > '~' || c == '/' || c == '\\' || c == ',')
+            return false;
+    return name != "." && name != "..";
+}
+
+// The names of a "Pipes=" line; names the manager would not bind are left out.
+static std::vector<std::string> SplitPipeNames(const std::string& value) {
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start <= value.size()) {
+        size_t comma = value.find(',', start);
+        std::string name = value.substr(start, comma == std::string::npos ? comma : comma - start);
+        if (IsServicePipeName(name))
+            names.push_back(name);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return names;
+}
+
 void ValidateStartType(uint32_t startType) {
     if (startType != SERVICE_AUTO_START && startType != SERVICE_DEMAND_START &&
         startType != SERVICE_DISABLED)
@@ -125,9 +150,13 @@ std::string TServiceRegistry::FilePath(const std::string& name) const {
 }
 
 std::string TServiceRegistry::Serialize(const TRegisteredService& s) {
+    std::string pipes;
+    for (const std::string& pipe : s.Pipes)
+        pipes += (pipes.empty() ? "" : ",") + pipe;
     return "Name=" + s.Name + "\nDisplayName=" + s.DisplayName + "\nBinaryPath=" + s.BinaryPath +
            "\nStartName=" + s.StartName + "\nPassword=" + s.Password +
-           "\nStartType=" + StartTypeWord(s.StartType) + "\n";
+           "\nStartType=" + StartTypeWord(s.StartType) + "\n" +
+           (pipes.empty() ? "" : "Pipes=" + pipes + "\n");
 }
 
 TRegisteredService TServiceRegistry::Parse(const std::string& text) {
@@ -152,6 +181,8 @@ TRegisteredService TServiceRegistry::Parse(const std::string& text) {
             s.Password = value;
         else if (key == "StartType")
             s.StartType = StartTypeFromWord(value);
+        else if (key == "Pipes")
+            s.Pipes = SplitPipeNames(value);
     }
     ValidateServiceName(s.Name);
     ValidateDisplayName(s.DisplayName);

@@ -2,7 +2,9 @@
 // directory "services" of the manager's state directory, so that it survives a restart of
 // the manager. A file holds "Key=Value" lines: Name, DisplayName, BinaryPath, StartName,
 // Password, StartType ("auto", "demand" or "disabled"; a file without it, written before
-// services had start types, loads as "demand", so that nothing starts that never did).
+// services had start types, loads as "demand", so that nothing starts that never did), and
+// Pipes: the pipe names the manager has bound for the service, separated by ",", which no
+// other service may take.
 #pragma once
 
 #include <string>
@@ -17,6 +19,7 @@ struct TRegisteredService {
     std::string StartName; // logon account
     std::string Password;
     uint32_t StartType = SERVICE_DEMAND_START;
+    std::vector<std::string> Pipes;
 };
 
 // Checks of the values a client sends; each raises EOSError(EINVAL) with its text.
@@ -30,6 +33,9 @@ void ValidateBinaryPath(const std::string& path);
 void ValidateStartName(const std::string& account);
 void ValidatePassword(const std::string& password);
 void ValidateStartType(uint32_t startType);
+// A pipe name the manager binds for a service: 1 to 100 characters from "!" to "~" except
+// "/", "\" and ",".
+bool IsServicePipeName(const std::string& name);
 
 // The registry file's word for a start type, and back (0 for an unknown word).
 const char* StartTypeWord(uint32_t startType);

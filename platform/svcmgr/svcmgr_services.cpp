@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "platform/fdpassing.h"
 #include "platform/svcmgr/svcmgr_launch.h"
 #include "platform/svcmgr/svcmgr_logon.h"
 #include "platform/svcmgr/svcmgr_proto.h"
@@ -17,6 +19,8 @@ using svcproto::Format;
 namespace {
 
 constexpr size_t MaxReportSize = 4096;
+// A PAM stack that takes longer than this to check a password is taken as a refusal.
+constexpr int LogonCheckTimeoutMs = 10000;
 
 int ExitCodeOf(int waitStatus) {
     if (WIFEXITED(waitStatus))
@@ -163,6 +167,24 @@ void TServiceTable::ChangeConfig(const std::string& name, uint32_t changeMask,
     entry.Config = std::move(changed);
 }
 
+void TServiceTable::CheckAccount(const std::string& name, const std::string& account,
+                                 const std::string& password) const {
+    Find(name);
+    ValidateStartName(account);
+    ValidatePassword(password);
+    TLogonAccount logon = ParseLogonAccount(account);
+    if (logon.LocalSystem)
+        return;
+    if (!getpwnam(logon.UserName.c_str()))
+        throw Error(ERROR_SERVICE_LOGON_FAILED, Format(svctext::ErrAccountRefused, account.c_str(),
+                                                       svctext::ErrLogonUnknownUser));
+    std::string why;
+    if (!CheckLogonPasswordApart(logon.UserName, password, why, LogonCheckTimeoutMs))
+        throw Error(ERROR_SERVICE_LOGON_FAILED,
+                    Format(svctext::ErrAccountRefused, account.c_str(),
+                           why.empty() ? svctext::ErrLogonBadPassword : why.c_str()));
+}
+
 void TServiceTable::Start(const std::string& name, uint64_t client) {
     TEntry& entry = Find(name);
     if (entry.MarkedForDelete)
@@ -289,20 +311,26 @@ void TServiceTable::FinishLaunch(TEntry& entry, bool ok, int code, const std::st
 }
 
 void TServiceTable::ReadChannel(TEntry& entry) {
-    char buffer[svcproto::MaxMessage];
     while (entry.Channel) {
-        ssize_t got = recv(entry.Channel.Get(), buffer, sizeof buffer, MSG_DONTWAIT);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && errno == EAGAIN)
+        TReceivedMessage message = ReceiveWithDescriptor(entry.Channel.Get(), true);
+        if (message.Error == EAGAIN)
             return;
-        if (got <= 0) {
+        if (message.Error == EMSGSIZE)
+            continue; // dropped, like any malformed message
+        if (message.Data.empty()) {
             // The service closed its channel: it is ending; its exit decides the status.
             entry.Channel.Reset();
             return;
         }
         try {
-            ApplyReport(entry, svcproto::DecodeStatusReport(buffer, static_cast<size_t>(got)));
+            const std::string& data = message.Data;
+            if (svcproto::ChannelOp(data.data(), data.size()) ==
+                static_cast<uint16_t>(svcproto::TOp::PipeBind)) {
+                if (message.Fd)
+                    BindPipe(entry, data, message.Fd.Get());
+                continue;
+            }
+            ApplyReport(entry, svcproto::DecodeStatusReport(data.data(), data.size()));
         } catch (const EOSError&) {
             // A malformed report is ignored; the service keeps its last status.
         }
@@ -386,6 +414,7 @@ void TServiceTable::ChildExited(TEntry& entry, pid_t pid, int waitStatus) {
     entry.Channel.Reset();
     entry.Pid = -1;
     entry.Phase = TPhase::Stopped;
+    RemoveBoundPipes(entry);
 }
 
 void TServiceTable::DetachProcess(TEntry& entry) {
@@ -395,6 +424,7 @@ void TServiceTable::DetachProcess(TEntry& entry) {
     entry.Channel.Reset();
     entry.Report.Reset();
     entry.Phase = TPhase::Stopped;
+    RemoveBoundPipes(entry);
 }
 
 void TServiceTable::SweepDeleted() {
@@ -473,5 +503,6 @@ void TServiceTable::KillAll(const std::function<void(const std::string&)>& repor
             entry.Pid = -1;
             entry.Phase = TPhase::Stopped;
         }
+        RemoveBoundPipes(entry);
     }
 }

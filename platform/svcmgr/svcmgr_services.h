@@ -48,6 +48,11 @@ public:
     void Delete(const std::string& name);
     void ChangeConfig(const std::string& name, uint32_t changeMask,
                       const TRegisteredService& values);
+    // Checks, without changing or starting anything, what a change of the service's logon
+    // account to `account` with `password` would meet: the values the registry refuses, an
+    // account unknown here (1069), and the password through PAM (1069).
+    void CheckAccount(const std::string& name, const std::string& account,
+                      const std::string& password) const;
     // Launches the program (a disabled service refuses with 1058); the answer goes to `client`
     // through the start-answer callback once the program has sent its first status report, or its
     // launch failed. Until then the service shows as stopped.
@@ -87,6 +92,13 @@ private:
         std::vector<uint64_t> StartWaiters;
         bool MarkedForDelete = false;
         bool ReportedStopped = false;
+        // Socket files of the pipes the manager bound for the running process.
+        struct TBoundPipe {
+            std::string Path;
+            dev_t Dev = 0;
+            ino_t Ino = 0;
+        };
+        std::vector<TBoundPipe> BoundPipes;
     };
 
     TEntry& Find(const std::string& name);
@@ -97,6 +109,12 @@ private:
     void ReadReport(TEntry& entry, bool final);
     void ReadChannel(TEntry& entry);
     void ApplyReport(TEntry& entry, const TServiceStatus& reported);
+    // Binds the listening socket of a pipe that the service asks for (svcmgr_pipes.cpp) and
+    // answers on `replyFd`: refused when another service owns the name or serves it now.
+    void BindPipe(TEntry& entry, const std::string& request, int replyFd);
+    void BindPipeOrThrow(TEntry& entry, const std::string& pipeName, uint32_t mode, TUniqueFd& fd);
+    // Removes the socket files bound for the service's process that are still its own.
+    void RemoveBoundPipes(TEntry& entry);
     void ChildExited(TEntry& entry, pid_t pid, int waitStatus);
     void SendControl(TEntry& entry, uint32_t code);
     void DetachProcess(TEntry& entry);

@@ -49,6 +49,7 @@ inline constexpr const char* ErrProcessAborted = "The service process ended unex
 inline constexpr const char* ErrLogonFailed =
     "The service did not start: logon failure for the account \"%s\" (%s).";
 inline constexpr const char* ErrLogonUnknownUser = "no such user";
+inline constexpr const char* ErrAccountRefused = "Logon failure for the account \"%s\" (%s).";
 inline constexpr const char* ErrLogonBadPassword = "wrong password or account refused";
 inline constexpr const char* ErrMarkedForDelete = "The service has been marked for deletion.";
 inline constexpr const char* ErrExists = "The service \"%s\" is already installed.";
@@ -78,6 +79,8 @@ inline constexpr const char* ErrServiceDisabled =
 inline constexpr const char* ErrTooManyClients =
     "Too many connections to the service manager from this user.";
 inline constexpr const char* ErrInvalidControl = "Invalid control code.";
+inline constexpr const char* ErrPipeNameInvalid = "Invalid pipe name \"%s\".";
+inline constexpr const char* ErrPipeNameTaken = "The pipe name \"%s\" belongs to service \"%s\".";
 inline constexpr const char* ErrHandleClosed = "The handle is not open.";
 inline constexpr const char* ErrCannotRun = "Cannot run the service program %s: %s";
 inline constexpr const char* ErrCannotSwitchUser = "Cannot switch to the account \"%s\": %s";

@@ -2,11 +2,12 @@
 
 #include <chrono>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <sys/socket.h>
 
+#include "platform/fdpassing.h"
+#include "platform/namedpipe.h"
 #include "platform/svcmgr/svcmgr_proto.h"
 
 ManagerEnd::ManagerEnd(TService& service) {
@@ -15,14 +16,59 @@ ManagerEnd::ManagerEnd(TService& service) {
         throw std::runtime_error("socketpair");
     fd_.Reset(pair[0]);
     int serviceFd = pair[1];
+    reader_ = std::thread([this] { ReadChannel(); });
     done_ = std::async(std::launch::async,
                        [&service, serviceFd] { return service.RunService(serviceFd); });
 }
 
 ManagerEnd::~ManagerEnd() {
-    fd_.Reset();
+    Close();
     if (done_.valid())
         done_.wait();
+}
+
+void ManagerEnd::Close() {
+    if (fd_)
+        shutdown(fd_.Get(), SHUT_RDWR); // ends the reader's wait
+    if (reader_.joinable())
+        reader_.join();
+    fd_.Reset();
+}
+
+void ManagerEnd::ReadChannel() {
+    for (;;) {
+        TReceivedMessage message = ReceiveWithDescriptor(fd_.Get());
+        if (message.Data.empty()) {
+            std::lock_guard lock(mutex_);
+            closed_ = true;
+            arrived_.notify_all();
+            return;
+        }
+        const std::string& data = message.Data;
+        try {
+            if (svcproto::ChannelOp(data.data(), data.size()) ==
+                static_cast<uint16_t>(svcproto::TOp::PipeBind)) {
+                std::string name;
+                uint32_t mode = 0;
+                svcproto::DecodePipeBind(data.data(), data.size(), name, mode);
+                try {
+                    TUniqueFd listener(BindPipeListener(name, mode));
+                    SendWithDescriptor(message.Fd.Get(), svcproto::EncodePipeBound(0, ""),
+                                       listener.Get());
+                } catch (const EOSError& e) {
+                    std::string answer = svcproto::EncodePipeBound(e.Code, e.what());
+                    send(message.Fd.Get(), answer.data(), answer.size(), MSG_NOSIGNAL);
+                }
+                continue;
+            }
+            TServiceStatus status = svcproto::DecodeStatusReport(data.data(), data.size());
+            std::lock_guard lock(mutex_);
+            reports_.push_back(status);
+            arrived_.notify_all();
+        } catch (const EOSError&) {
+            ADD_FAILURE() << "malformed channel message";
+        }
+    }
 }
 
 void ManagerEnd::Send(uint32_t code) {
@@ -32,14 +78,14 @@ void ManagerEnd::Send(uint32_t code) {
 }
 
 std::optional<TServiceStatus> ManagerEnd::TryNextStatus(int timeoutMs) {
-    pollfd p{fd_.Get(), POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0)
+    std::unique_lock lock(mutex_);
+    arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return !reports_.empty() || closed_; });
+    if (reports_.empty())
         return std::nullopt;
-    char buffer[256];
-    ssize_t got = recv(fd_.Get(), buffer, sizeof buffer, 0);
-    if (got <= 0)
-        return std::nullopt;
-    return svcproto::DecodeStatusReport(buffer, static_cast<size_t>(got));
+    TServiceStatus status = reports_.front();
+    reports_.pop_front();
+    return status;
 }
 
 TServiceStatus ManagerEnd::NextStatus() {

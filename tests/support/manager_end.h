@@ -1,11 +1,16 @@
 // The service manager's end of a service's private channel, played by the test: the service
 // runs RunService on a thread of its own, as under the real manager, and the test reads its
-// status reports and sends it control codes.
+// status reports and sends it control codes. A reader thread answers the service's requests
+// for pipe sockets at once, binding them itself as the manager would.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <future>
+#include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "platform/svcapp.h"
@@ -33,13 +38,20 @@ public:
     // Every status report that has arrived so far (waits up to `timeoutMs` for the first).
     std::vector<TServiceStatus> Reports(int timeoutMs = 0);
 
-    void Close() { fd_.Reset(); }
+    void Close();
     // What RunService returned; waits for it.
     int Result() { return done_.get(); }
     // True when RunService has returned within `timeoutMs`.
     bool Finished(int timeoutMs = 5000);
 
 private:
+    void ReadChannel();
+
     TUniqueFd fd_;
     std::future<int> done_;
+    std::thread reader_;
+    std::mutex mutex_;
+    std::condition_variable arrived_;
+    std::deque<TServiceStatus> reports_;
+    bool closed_ = false;
 };

@@ -175,7 +175,9 @@ TEST(SvcMgrRegistry, FilesAreWrittenPrivateAndReadBack) {
     TempDir dir;
     TServiceRegistry registry(dir.File("services"));
     registry.Prepare();
-    TRegisteredService s{"KelvardSvc", "Display = name", "/opt/kv/svc", ".\\alice", "p=ss"};
+    TRegisteredService s{
+        "KelvardSvc",         "Display = name",          "/opt/kv/svc", ".\\alice", "p=ss",
+        SERVICE_DEMAND_START, {"KvInfo", "Kv.Control-1"}};
     registry.Save(s);
     struct stat st;
     ASSERT_EQ(stat(registry.FilePath("kelvardsvc").c_str(), &st), 0);
@@ -190,6 +192,7 @@ TEST(SvcMgrRegistry, FilesAreWrittenPrivateAndReadBack) {
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_EQ(loaded[0].DisplayName, "Display = name");
     EXPECT_EQ(loaded[0].Password, "p=ss");
+    EXPECT_EQ(loaded[0].Pipes, (std::vector<std::string>{"KvInfo", "Kv.Control-1"}));
     EXPECT_EQ(problems.size(), 2u);
 
     registry.Remove("KELVARDSVC");
@@ -200,8 +203,8 @@ TEST(SvcMgrRegistry, StartTypesTravelAndOlderFormsStillRead) {
     TempDir dir;
     TServiceRegistry registry(dir.File("services"));
     registry.Prepare();
-    registry.Save({"Auto", "", "/opt/kv/svc", ".\\LocalSystem", "", SERVICE_AUTO_START});
-    registry.Save({"Off", "", "/opt/kv/svc", ".\\LocalSystem", "", SERVICE_DISABLED});
+    registry.Save({"Auto", "", "/opt/kv/svc", ".\\LocalSystem", "", SERVICE_AUTO_START, {}});
+    registry.Save({"Off", "", "/opt/kv/svc", ".\\LocalSystem", "", SERVICE_DISABLED, {}});
     WriteTextFile(dir.File("services/old.svc"), "Name=Old\nBinaryPath=/opt/kv/svc\n");
     WriteTextFile(dir.File("services/odd.svc"), "Name=Odd\nBinaryPath=/x\nStartType=boot\n");
     std::vector<std::string> problems;
