@@ -356,8 +356,15 @@ inline constexpr const char* KvLabPc = "Contrôler Service de Transport sur ";
 inline constexpr const char* KvTsHardware = "Envoi des fichiers";
 // The account's password does not fit the manager's 64-character field; %s: the account.
 inline constexpr const char* KvPasswordTooLong =
-    "The password of the account %s is longer than 64 characters, the most that the service "
-    "manager keeps for a logon account.";
+    "Le mot de passe du compte %s a plus de 64 caractères, le maximum que le gestionnaire de "
+    "services garde pour un compte.";
+inline constexpr const char* KvPasswordControlChar =
+    "Le mot de passe du compte %s contient un caractère de contrôle, que le gestionnaire de "
+    "services refuse.";
+// The account was refused by the PC's service manager before the restart: account, PC and the
+// manager's own text.
+inline constexpr const char* KvAccountRefused =
+    "Le compte %s est refusé sur %s ; le service continue avec son compte actuel.\r%s";
 // Started without administrator rights and no way to ask for them.
 inline constexpr const char* KvNeedsRoot =
     "This program changes and restarts a system service: it must run as root (for example "

@@ -73,3 +73,10 @@ bool SameText(std::string_view a, std::string_view b) {
             return false;
     return true;
 }
+
+size_t Utf8Length(std::string_view s) {
+    size_t count = 0;
+    for (unsigned char c : s)
+        count += (c & 0xC0) != 0x80;
+    return count;
+}

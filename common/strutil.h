@@ -17,5 +17,7 @@ std::string UpperCaseAscii(std::string_view s);
 // A character is at most 4 bytes long, so at most 3 bytes are given back: text that is not
 // UTF-8 (a run of bytes 0x80 to 0xBF) is cut at the byte limit rather than emptied.
 void CutUtf8(std::string& s, size_t limit);
+// The number of characters of UTF-8 text (bytes that do not continue a character).
+size_t Utf8Length(std::string_view s);
 // Equal without regard to ASCII case.
 bool SameText(std::string_view a, std::string_view b);

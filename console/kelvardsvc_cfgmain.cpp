@@ -9,13 +9,20 @@
 #include "console/kelvardsvc_configdlg2.h"
 #include "platform/svcmgr/svcmgr_types.h"
 
+void CheckServicePassword(const std::string& Account, const std::string& Password) {
+    if (Utf8Length(Password) > MaxServicePasswordLength)
+        throw Exception(Format(langtext::KvPasswordTooLong, Account.c_str()));
+    for (unsigned char c : Password)
+        if (c < 32 || c == 127)
+            throw Exception(Format(langtext::KvPasswordControlChar, Account.c_str()));
+}
+
 TServiceAccount ServiceAccountFor(const TTransportConfig& Config) {
     const bool rootAccount = Config.Transport != ttCopy || Config.Username.empty() ||
                              SameText(Config.Username, LocalSystemAccount);
     if (rootAccount)
         return {LocalSystemAccount, ""};
-    if (Config.Password.size() > MaxServicePasswordLength)
-        throw Exception(Format(langtext::KvPasswordTooLong, Config.Username.c_str()));
+    CheckServicePassword(Config.Username, Config.Password);
     return {Config.Username, Config.Password};
 }
 
@@ -36,6 +43,23 @@ void TMainWnd::FormCreate() {
     auto* pages = findChild<QTabWidget*>("PgcMain");
     pages->setTabText(pages->indexOf(findChild<QWidget*>("TsHardware")),
                       QString::fromStdString(langtext::KvTsHardware));
+}
+
+void TMainWnd::CheckServiceAccount(const TScManager& ScmHandle) {
+    TTransportConfig config;
+    config.LoadFromFile(LocalConfigPath());
+    const TServiceAccount account = ServiceAccountFor(config);
+    if (SameText(account.Account, LocalSystemAccount))
+        return;
+    TScService service = OSCall([&] {
+        return ScmHandle.OpenService(ServiceName, SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS);
+    });
+    try {
+        service.CheckAccount(account.Account, account.Password);
+    } catch (const EOSError& e) {
+        throw Exception(Format(langtext::KvAccountRefused, account.Account.c_str(),
+                               PcDisplayName().c_str(), e.what()));
+    }
 }
 
 void TMainWnd::ChangeServiceAccount(const TScManager& ScmHandle) {

@@ -17,17 +17,23 @@ public:
     void FormCreate() override;
     // Sets the service's logon account from the working copy that was sent.
     void ChangeServiceAccount(const TScManager& ScmHandle) override;
+    // Has the service's PC check that account and its password before the restart.
+    void CheckServiceAccount(const TScManager& ScmHandle) override;
 };
 
 // The logon account of the transfer service for a configuration: the root account with an
 // empty password for the upload kinds and for COPY without a user or with the root account's
 // name; else the configured user and password. A password longer than the manager keeps (64
-// characters) raises, since the service could not log on with a cut one.
+// characters, not bytes) or holding a control character raises, since the service could not
+// log on with it.
 struct TServiceAccount {
     std::string Account;
     std::string Password;
 };
 TServiceAccount ServiceAccountFor(const TTransportConfig& Config);
+
+// Raises when the manager could not log the service on with `Password`.
+void CheckServicePassword(const std::string& Account, const std::string& Password);
 
 // The longest password the service manager keeps for a logon account.
 constexpr size_t MaxServicePasswordLength = 64;

@@ -22,14 +22,12 @@
 #include "common/trconfig.h"
 #include "console/framework/scwserv.h"
 #include "console/framework/uifacade.h"
+#include "console/kelvardsvc_cfgmain.h"
 #include "console/transsvc_conntest.h"
 #include "platform/errors.h"
 #include "ui_kelvardsvc_configdlg2.h"
 
 namespace {
-
-// The longest logon password the service account step accepts, in bytes (as it counts).
-constexpr size_t MaxAccountPasswordLength = 64;
 
 QString Q(const char* text) {
     return QString::fromUtf8(text);
@@ -269,10 +267,10 @@ void TKelvoSvcConfigDlg::ValidateConfig(TTransportConfig& C) {
     }
     if (SameText(C.Username, langtext::KvCfgLocalSystem)) {
         C.Password.clear();
-    } else if (C.Password.size() > MaxAccountPasswordLength) {
-        // The service manager would keep only the start of it and the service could not log
-        // on.
-        throw Exception(Format(langtext::KvPasswordTooLong, C.Username.c_str()));
+    } else {
+        // The service manager would refuse it or keep only its start, and the service could
+        // not log on.
+        CheckServicePassword(C.Username, C.Password);
     }
 }
 

@@ -72,9 +72,15 @@ int TServiceApplication::Install(bool silent) {
                 std::cout << svcproto::Format(svctext::AppInstalled, service->Name.c_str()) << "\n";
         } catch (const std::exception& e) {
             result = 1;
+            const auto* os = dynamic_cast<const EOSError*>(&e);
             if (!silent)
                 std::cerr << svcproto::Format(svctext::AppInstallFailed, service->Name.c_str(),
                                               e.what())
+                          << "\n";
+            // Installing again cannot change an installed service; the manager's client can.
+            if (!silent && os && os->Code == ERROR_SERVICE_EXISTS)
+                std::cerr << svcproto::Format(svctext::AppAlreadyInstalledHint,
+                                              service->Name.c_str(), service->Name.c_str())
                           << "\n";
         }
     }

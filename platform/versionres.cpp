@@ -111,8 +111,10 @@ struct Location {
     uint64_t size = 0;
 };
 
-// Finds the version section of the file: its offset and size, both inside the file.
-std::optional<Location> FindVersionSection(const FileReader& file) {
+// Finds the section `wanted` of the file: its offset and size (at most `maxSize`), both inside
+// the file.
+std::optional<Location> FindSection(const FileReader& file, std::string_view wanted,
+                                    uint64_t maxSize) {
     uint8_t ident[64] = {};
     if (!file.Read(0, ident, 16) || ident[0] != 0x7F || ident[1] != 'E' || ident[2] != 'L' ||
         ident[3] != 'F')
@@ -159,7 +161,6 @@ std::optional<Location> FindVersionSection(const FileReader& file) {
     if (!file.Read(names.offset, nameTable.data(), names.size))
         return std::nullopt;
 
-    const std::string_view wanted(versionblock::kSectionName);
     for (uint64_t i = 0; i < shnum; ++i) {
         const SectionHeader sh = DecodeSection(elf, table.data() + i * shentsize);
         if (sh.name >= nameTable.size() || sh.type == kShtNobits)
@@ -168,7 +169,7 @@ std::optional<Location> FindVersionSection(const FileReader& file) {
         if (room <= wanted.size() || nameTable[sh.name + wanted.size()] != '\0' ||
             std::string_view(nameTable.data() + sh.name, wanted.size()) != wanted)
             continue;
-        if (sh.size == 0 || sh.size > kMaxBlock || !file.Contains(sh.offset, sh.size))
+        if (sh.size == 0 || sh.size > maxSize || !file.Contains(sh.offset, sh.size))
             return std::nullopt;
         return Location{sh.offset, sh.size};
     }
@@ -294,7 +295,21 @@ bool FindString(const BlockView& v, std::string_view translation, std::string_vi
     return false;
 }
 
+std::optional<Location> FindVersionSection(const FileReader& file) {
+    return FindSection(file, versionblock::kSectionName, kMaxBlock);
+}
+
 } // namespace
+
+bool ReadElfSection(const std::string& fileName, std::string_view sectionName,
+                    std::string& contents) {
+    FileReader file(fileName);
+    std::optional<Location> loc = FindSection(file, sectionName, kMaxBlock);
+    if (!loc)
+        return false;
+    contents.resize(loc->size);
+    return file.Read(loc->offset, contents.data(), loc->size);
+}
 
 uint32_t VersionBlockSize(const std::string& fileName) {
     FileReader file(fileName);

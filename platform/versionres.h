@@ -16,6 +16,11 @@ uint32_t VersionBlockSize(const std::string& fileName);
 // False when the file has no block any more or cannot be read.
 bool ReadVersionBlock(const std::string& fileName, std::span<uint8_t> buffer);
 
+// Reads the ELF section `sectionName` (at most 1 MiB) of program file `fileName`; false when
+// the file is not an ELF file, cannot be read or has no such section.
+bool ReadElfSection(const std::string& fileName, std::string_view sectionName,
+                    std::string& contents);
+
 // Looks up one value of a block read by ReadVersionBlock; names compare without regard to case.
 //   "\"                                the fixed information: four u32 (little-endian) file
 //                                      version MS, file version LS, flags mask, flags

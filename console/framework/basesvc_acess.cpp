@@ -425,3 +425,5 @@ void TSvcWndBase::BtnCloseClick() {
 }
 
 void TSvcWndBase::ChangeServiceAccount(const TScManager&) {}
+
+void TSvcWndBase::CheckServiceAccount(const TScManager&) {}

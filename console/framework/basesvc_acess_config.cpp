@@ -171,6 +171,8 @@ void TSvcWndBase::ApplyServiceConfig(bool ChangeAccount) {
     // Only the check that this user may restart and reconfigure the service, before anything
     // is stopped.
     OSCall([&] { return ScmHandle.OpenService(ServiceName, RestartRights); });
+    if (ChangeAccount)
+        CheckServiceAccount(ScmHandle);
     TServiceStatus status = OSCall([&] { return ServiceHandle.QueryStatus(); });
     auto changeAccount = [&] {
         SetStatusText(langtext::ChangingServiceConfig);

@@ -2,13 +2,18 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <iostream>
 #include <ostream>
 #include <string>
+#include <termios.h>
+#include <unistd.h>
 
 #include "platform/errors.h"
 #include "platform/svcmgr/svcmgr_bridge.h"
 #include "platform/svcmgr/svcmgr_client.h"
 #include "platform/svcmgr/svcmgr_daemon.h"
+#include "platform/svcmgr/svcmgr_logon.h"
+#include "platform/svcmgr/svcmgr_proto.h"
 #include "platform/svcmgr/svcmgr_registry.h"
 #include "platform/svcmgr/svcmgr_texts.h"
 
@@ -72,6 +77,53 @@ void PrintDetails(std::ostream& out, const TServiceConfig& config, const TServic
         out << "  process exit: " << s.ProcessExitCode << "\n";
 }
 
+// The password for an account change: one line of standard input, without its line end;
+// typed at a terminal without echo.
+std::string ReadPassword(const std::string& account, std::istream& in, std::ostream& err) {
+    bool terminal = &in == &std::cin && isatty(STDIN_FILENO);
+    termios saved{};
+    if (terminal && tcgetattr(STDIN_FILENO, &saved) == 0) {
+        err << svcproto::Format(svctext::CliPasswordPrompt, account.c_str()) << std::flush;
+        termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+    } else {
+        terminal = false;
+    }
+    std::string password;
+    std::getline(in, password);
+    if (terminal) {
+        tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        err << "\n";
+    }
+    if (!password.empty() && password.back() == '\r')
+        password.pop_back();
+    return password;
+}
+
+// `svcmgr config NAME` prints the logon account and the start type; with "account USER" it
+// changes the account, once the service's PC has checked it and its password.
+int Config(const std::string& machine, int argc, char** argv, std::istream& in, std::ostream& out,
+           std::ostream& err) {
+    if (argc != 3 && !(argc == 5 && std::string(argv[3]) == "account"))
+        return -1;
+    TScManager manager = TScManager::Open(machine, SC_MANAGER_CONNECT);
+    if (argc == 3) {
+        TServiceConfig config = manager.OpenService(argv[2], SERVICE_QUERY_CONFIG).QueryConfig();
+        out << "  account:      " << config.ServiceStartName << "\n"
+            << "  start type:   " << StartTypeText(config.StartType) << "\n";
+        return 0;
+    }
+    std::string account = argv[4];
+    TScService service = manager.OpenService(argv[2], SERVICE_CHANGE_CONFIG | SERVICE_QUERY_CONFIG);
+    std::string password =
+        ParseLogonAccount(account).LocalSystem ? std::string() : ReadPassword(account, in, err);
+    service.CheckAccount(account, password);
+    service.ChangeConfig(nullptr, nullptr, &account, &password);
+    out << svcproto::Format(svctext::CliAccountChanged, argv[2], account.c_str()) << "\n";
+    return 0;
+}
+
 // `machine` is empty for this PC, or "\\PC" for the manager of another PC.
 int Client(const std::string& machine, const std::string& command, int argc, char** argv,
            std::ostream& out) {
@@ -117,7 +169,7 @@ int Client(const std::string& machine, const std::string& command, int argc, cha
 
 } // namespace
 
-int SvcMgrMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
+int SvcMgrMain(int argc, char** argv, std::ostream& out, std::ostream& err, std::istream& in) {
     if (argc < 2)
         return Usage(err);
     std::string command = argv[1];
@@ -136,7 +188,8 @@ int SvcMgrMain(int argc, char** argv, std::ostream& out, std::ostream& err) {
         --argc;
     }
     try {
-        int result = Client(machine, command, argc, argv, out);
+        int result = command == "config" ? Config(machine, argc, argv, in, out, err)
+                                         : Client(machine, command, argc, argv, out);
         return result < 0 ? Usage(err) : result;
     } catch (const EOSError& e) {
         out.flush();

@@ -256,6 +256,15 @@ void TScService::ChangeConfig(const std::string* displayName, const std::string*
     Call(socketPath_, request);
 }
 
+void TScService::CheckAccount(const std::string& serviceStartName,
+                              const std::string& password) const {
+    TClientRequest request =
+        CheckedRequest(TOp::CheckAccount, open_, access_, SERVICE_CHANGE_CONFIG, name_);
+    request.ServiceStartName = serviceStartName;
+    request.Password = password;
+    Call(socketPath_, request);
+}
+
 void TScService::ChangeStartType(uint32_t startType) const {
     TClientRequest request =
         CheckedRequest(TOp::ChangeConfig, open_, access_, SERVICE_CHANGE_CONFIG, name_);

@@ -71,6 +71,10 @@ public:
     // password given keeps the stored one.
     void ChangeConfig(const std::string* displayName, const std::string* binaryPathName,
                       const std::string* serviceStartName, const std::string* password) const;
+    // Checks what a change of the logon account to `serviceStartName` with `password` would
+    // meet, changing nothing: invalid values, an account unknown on the service's PC, or a
+    // password its PAM stack refuses (1069). Needs the right to change the configuration.
+    void CheckAccount(const std::string& serviceStartName, const std::string& password) const;
     // Changes the start type (automatic, on demand, disabled); a running service goes on.
     void ChangeStartType(uint32_t startType) const;
     // Removes the service; a running one is removed when it stops.

@@ -16,6 +16,7 @@
 
 #include "platform/errors.h"
 #include "platform/svcmgr/svcmgr_logon.h"
+#include "platform/svcmgr/svcmgr_progdir.h"
 #include "platform/svcmgr/svcmgr_proto.h"
 #include "platform/svcmgr/svcmgr_texts.h"
 #include "platform/svcmgr/svcmgr_types.h"
@@ -185,10 +186,17 @@ void SwitchUser(const TLaunchRequest& request, const passwd* user, int reportFd)
     setsid();
     TLogonAccount account = ParseLogonAccount(request.StartName);
     ArrangeDescriptors(channelFd, reportFd, !account.LocalSystem);
-    if (account.LocalSystem)
+    std::string why;
+    if (account.LocalSystem) {
+        PrepareProgramDirectory(request.BinaryPath, geteuid(), getegid(), why);
         Exec(request, getpwuid(geteuid()), reportFd);
+    }
     TLogonSession session;
     const passwd* user = LogOn(request, account, session, reportFd);
+    if (!PrepareProgramDirectory(request.BinaryPath, user->pw_uid, user->pw_gid, why))
+        Fail(reportFd, EACCES,
+             svcproto::Format(svctext::ErrCannotPrepareDirectory, request.StartName.c_str(),
+                              why.c_str()));
     pid_t service = fork();
     if (service < 0)
         Fail(reportFd, errno, SysErrorMessage(errno));

@@ -79,6 +79,9 @@ inline constexpr const char* ErrServiceDisabled =
 inline constexpr const char* ErrTooManyClients =
     "Too many connections to the service manager from this user.";
 inline constexpr const char* ErrInvalidControl = "Invalid control code.";
+inline constexpr const char* ErrCannotPrepareDirectory =
+    "The service did not start: its program directory cannot be opened to the account \"%s\" "
+    "(%s).";
 inline constexpr const char* ErrPipeNameInvalid = "Invalid pipe name \"%s\".";
 inline constexpr const char* ErrPipeNameTaken = "The pipe name \"%s\" belongs to service \"%s\".";
 inline constexpr const char* ErrHandleClosed = "The handle is not open.";
@@ -105,8 +108,14 @@ inline constexpr const char* CliUsage =
     "       svcmgr start NAME\n"
     "       svcmgr stop NAME\n"
     "       svcmgr starttype NAME auto|demand|disabled\n"
-    "       svcmgr \\\\PC list | query NAME | start NAME | stop NAME\n"
+    "       svcmgr config NAME [account USER]   (the password is read from standard input)\n"
+    "       svcmgr \\\\PC list | query NAME | start NAME | stop NAME | config NAME ...\n"
     "       svcmgr bridge   (run by ssh from another PC's console or client)\n";
+
+// `svcmgr config`.
+inline constexpr const char* CliPasswordPrompt = "Password of %s: ";
+inline constexpr const char* CliAccountChanged =
+    "The logon account of %s is now %s; it applies from the next start.";
 
 // Start types as `svcmgr query` shows them.
 inline constexpr const char* StartTypeAuto = "automatic";
@@ -120,6 +129,9 @@ inline constexpr const char* AppNotUnderManager =
 inline constexpr const char* AppInstalled = "Service \"%s\" installed.";
 inline constexpr const char* AppUninstalled = "Service \"%s\" uninstalled.";
 inline constexpr const char* AppInstallFailed = "Service \"%s\" could not be installed: %s";
+inline constexpr const char* AppAlreadyInstalledHint =
+    "To change its logon account: svcmgr config %s account USER (the password is read from "
+    "standard input); its start type: svcmgr starttype %s auto|demand|disabled.";
 inline constexpr const char* AppUninstallFailed = "Service \"%s\" could not be uninstalled: %s";
 inline constexpr const char* AppServiceFailed = "Service failed on %s: %s";
 inline constexpr const char* AppActionStart = "start";
