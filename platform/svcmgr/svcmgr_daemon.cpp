@@ -111,6 +111,9 @@ void TServiceManagerDaemon::TImpl::Setup() {
     std::string runtimeDir = SvcMgrRuntimeDir();
     MakeDirectories(runtimeDir, 0755);
     MakeDirectories(SvcMgrStateDir(), 0755);
+    // The pipe directory is root's from the start: only the manager binds the pipes of its
+    // services there, so no user can take a name before its service runs.
+    MakeDirectories(PipeDir(), 0755);
 
     // One manager per directory: the lock is held for the whole run.
     std::string lockPath = runtimeDir + "/svcmgr.lock";
