@@ -6,8 +6,11 @@
 #include <QMessageBox>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -61,6 +64,23 @@ void RestartThroughPkexec(int argc, char** argv) {
     ::execv(pkexec.c_str(), arguments.data());
 }
 
+// Qt reads qt.conf and loads plugins from subdirectories of the program's directory, which is
+// open to the service's account when the service runs under one: an entry there that is not
+// root's could make Qt run another user's code as root. Returns the first such entry.
+std::string ForeignQtEntry() {
+    std::error_code ec;
+    const std::string dir = ProgramDir();
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+        const std::string name = entry.path().filename().string();
+        struct stat st {};
+        if (::lstat(entry.path().c_str(), &st) != 0 || st.st_uid == 0)
+            continue;
+        if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode) || name == "qt.conf" || name == "qt6.conf")
+            return entry.path().string();
+    }
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -72,6 +92,11 @@ int main(int argc, char** argv) {
         QApplication application(argc, argv);
         QApplication::setApplicationName(QString::fromStdString(langtext::KvConsoleTitle));
         TUiFacade().ShowError(nullptr, langtext::KvNeedsRoot);
+        return 1;
+    }
+    if (std::string foreign = ForeignQtEntry(); !foreign.empty()) {
+        std::fprintf(stderr, langtext::KvForeignQtEntry, foreign.c_str());
+        std::fputc('\n', stderr);
         return 1;
     }
     TUiFacade ui;
