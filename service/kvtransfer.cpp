@@ -406,6 +406,7 @@ void TDestinationTransfer::LogConnectionDetails(const std::string& destination) 
 
 void TDestinationTransfer::Finish() noexcept {
     FFileBuffer.reset();
+    FDestDir.Reset();
     FCurl.reset();
     curlGlobal_.reset();
     config_ = nullptr;
@@ -431,15 +432,15 @@ void TDestinationTransfer::Transfer(const std::string& path, const std::string& 
         CheckStop();
         FSourceBelowRoot = true;
         ScopeExit sourceAsGiven([&] { FSourceBelowRoot = false; });
-        if (sub != FLastSubPath) {
+        if (sub != FLastSubPath || (!upload && !FDestDir)) {
             if (!upload)
-                ForceDestinationDir(destination + separator + sub);
+                FDestDir = OpenDestinationDir(destination, sub);
             FLastSubPath = sub;
         }
         if (upload)
             Upload(path, "/" + sub, name);
         else
-            CopyToDestination(path, destination + separator + sub, name);
+            CopyToDestination(path, FDestDir.Get(), name);
     } catch (const ETransferStopped&) {
         throw; // not sent, not failed: nothing to record
     } catch (const std::exception& e) {
@@ -475,12 +476,24 @@ void TDestinationTransfer::ForceDestinationDir(const std::string& dir) {
                                  SysErrorMessage(code));
 }
 
-void TDestinationTransfer::CopyToDestination(const std::string& path, const std::string& destDir,
+TUniqueFd TDestinationTransfer::OpenDestinationDir(const std::string& destination,
+                                                   const std::string& subPath) {
+    try {
+        return ForceDirectoriesBelow(destination, subPath);
+    } catch (const EOSError& e) {
+        const std::string dir = destination + "/" + subPath;
+        throw EOSError(e.Code, langtext::CreateDirFailed + dir + langtext::MessageSeparator +
+                                   SysErrorMessage(e.Code));
+    }
+}
+
+void TDestinationTransfer::CopyToDestination(const std::string& path, int destDirFd,
                                              const std::string& name) {
     // Not flushed to disk, as a plain copy: readers still see the old file or the whole new
     // one, and a flush of the file and of its directory would cost several times the copy of
-    // a small file.
-    CopyFileReplacing(*OpenStepSource(path), destDir + "/" + name, true, TFlush::WriteBack);
+    // a small file. A stop ends a long copy as it ends an upload.
+    CopyFileReplacing(*OpenStepSource(path), destDirFd, name, TFlush::WriteBack,
+                      [this] { CheckStop(); });
 }
 
 void TDestinationTransfer::Upload(const std::string& path, const std::string& subPath,

@@ -41,6 +41,7 @@
 #include "common/curl_easy_helper.h"
 #include "common/trconfig.h"
 #include "platform/errors.h"
+#include "platform/uniquefd.h"
 
 class TReadFile;
 
@@ -146,9 +147,14 @@ public:
     // Creates `dir` and its missing parents; raises "Création de dossier impossible: <dir> :
     // <system text>".
     void ForceDestinationDir(const std::string& dir);
-    // Copies `path` to destDir + "/" + name, replacing a file of that name; raises EOSError.
-    void CopyToDestination(const std::string& path, const std::string& destDir,
-                           const std::string& name);
+    // Opens the directory `destination`/`subPath` of a copy, made where missing, without
+    // following links below `destination` (ForceDirectoriesBelow); raises "Création de dossier
+    // impossible: <dir> : <system text>" (ELOOP for a link).
+    TUniqueFd OpenDestinationDir(const std::string& destination, const std::string& subPath);
+    // Copies `path` to the entry `name` of the open directory `destDirFd`, replacing a file of
+    // that name; raises EOSError. A stop during the copy ends it within about a second
+    // (ETransferStopped): nothing is left at the destination.
+    void CopyToDestination(const std::string& path, int destDirFd, const std::string& name);
     // Uploads `path` to the address of the current destination, `subPath` and `name`.
     // Raises "<name>: <libcurl's text>" on a failed upload, and "<name>: ..." as well when the
     // server did not receive the whole file.
@@ -202,6 +208,8 @@ private:
     // True while Transfer runs: the steps open their source by OpenSource, not as given.
     bool FSourceBelowRoot = false;
     std::string FLastSubPath;
+    // The destination directory of FLastSubPath for a copy; none before the first copy.
+    TUniqueFd FDestDir;
     // Set by StopCheck when it ended the upload under way.
     bool FStopSeen = false;
 };
