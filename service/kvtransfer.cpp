@@ -568,12 +568,11 @@ void TDestinationTransfer::Upload(const std::string& path, const std::string& su
                                   const std::string& name) {
     if (!FCurl)
         throw Exception(langtext::CurlEasyInitFailed);
-    // libcurl's verbose log shows the FTP password: the file is made private before it is
-    // opened (without that, no detailed log is written).
+    // libcurl's verbose log shows the FTP password: the file is opened as the service log is,
+    // through no link, a regular file of mode 0600 (without that, no detailed log is written).
     FILE* detailed = nullptr;
-    if ((config_->LogDetailed || DetailedLogAlways) && CrtLoaded &&
-        MakeFilePrivate(DetailedLogPath))
-        detailed = CrtFopen(DetailedLogPath.c_str(), "wb");
+    if ((config_->LogDetailed || DetailedLogAlways) && CrtLoaded)
+        detailed = OpenPrivateForWriting(DetailedLogPath);
     // The detailed log is detached, closed and copied into the service log on every path,
     // before an error of the upload goes on to the caller.
     ScopeExit endDetailedLog([&]() noexcept {

@@ -421,6 +421,20 @@ TEST(UploadTest, DetailedLogShowsTheConnectionAndCopiesLibcurlsLog) {
     EXPECT_EQ(probe.lastFiles.back().ok, true);
     EXPECT_FALSE(FileExists(transfer.DetailedLogPath));
 
+    // A link in the log's place is not followed: the upload goes without the log, and the
+    // file that the link points to is neither written nor made private.
+    transfer.DetailedLogPath = logDir.File("ftp_detailed_log.txt");
+    fs::remove(transfer.DetailedLogPath);
+    WriteTextFile(logDir.File("elsewhere"), "another file");
+    ASSERT_EQ(chmod(logDir.File("elsewhere").c_str(), 0644), 0);
+    fs::create_symlink(logDir.File("elsewhere"), transfer.DetailedLogPath);
+    probe.Clear();
+    transfer.Transfer(tree.Path(file));
+    EXPECT_EQ(probe.lastFiles.back().ok, true);
+    EXPECT_EQ(ReadTextFile(logDir.File("elsewhere")), "another file");
+    ASSERT_EQ(stat(logDir.File("elsewhere").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
     // Without a proxy the connection line ends after the password.
     config.LogDetailed = true;
     config.CurlProxy.clear();
