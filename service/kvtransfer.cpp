@@ -22,6 +22,8 @@ namespace {
 constexpr long kTimeoutSeconds = 120;
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kFtpResponseTimeoutSeconds = 100;
+// The removal of a partial upload at a stop holds the stop off for this long at most.
+constexpr long kRemoveTimeoutSeconds = 2;
 // Data connections of FTPS stay on TLS 1.2: under TLS 1.3 libcurl opens some of them without
 // resuming the control connection's session, and servers that require the reuse (vsftpd's
 // default) drop those uploads.
@@ -110,6 +112,22 @@ bool IsHostNameByte(char c) {
 // Whether `text` starts with `prefix`, letter case aside.
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && SameText(text.substr(0, prefix.size()), prefix);
+}
+
+struct CurlSlistFree {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using CurlSlist = std::unique_ptr<curl_slist, CurlSlistFree>;
+
+// `path` as an argument of an SFTP command: in double quotes, with '"' and '\' escaped.
+std::string SftpQuoted(const std::string& path) {
+    std::string quoted = "\"";
+    for (char c : path) {
+        if (c == '"' || c == '\\')
+            quoted += '\\';
+        quoted += c;
+    }
+    return quoted + '"';
 }
 
 std::string ReadWholeFile(const std::string& fileName) {
@@ -594,11 +612,11 @@ void TDestinationTransfer::Upload(const std::string& path, const std::string& su
     const TTransportConfig& config = *config_;
     std::string url = UploadAddress(TransferTypeToUrlScheme(config.Transport),
                                     config.GetDestination(destIndex_), config.Port, subPath, name);
-    SendFile(path, url, name);
+    SendFile(path, url, subPath, name);
 }
 
 void TDestinationTransfer::SendFile(const std::string& path, const std::string& url,
-                                    const std::string& name) {
+                                    const std::string& subPath, const std::string& name) {
     FFileBuffer = std::make_unique<TUploadSource>(OpenStepSource(path));
     ScopeExit closeSource([&] {
         CurlSetOptPtr(FCurl.get(), CURLOPT_READDATA, nullptr);
@@ -625,8 +643,12 @@ void TDestinationTransfer::SendFile(const std::string& path, const std::string& 
     FStopSeen = false;
     CURLcode result = curl_easy_perform(FCurl.get());
     const std::string prefix = name + ": ";
-    if (FStopSeen && result == CURLE_ABORTED_BY_CALLBACK)
+    if (FStopSeen && result == CURLE_ABORTED_BY_CALLBACK) {
+        // Once data went, the server holds a part of the file under its final name.
+        if (FFileBuffer->BytesRead() > 0)
+            RemovePartialUpload(subPath, name);
         throw ETransferStopped();
+    }
     if (!FFileBuffer->ReadError().empty())
         throw Exception(prefix + FFileBuffer->ReadError());
     if (result != CURLE_OK)
@@ -656,4 +678,41 @@ void TDestinationTransfer::LogFileLines(const std::string& fileName) {
     } catch (const std::exception& e) {
         Log(LogError, BaseNameOf(fileName) + ": " + e.what());
     }
+}
+
+void TDestinationTransfer::RemovePartialUpload(const std::string& subPath,
+                                               const std::string& name) {
+    const TTransportConfig& config = *config_;
+    const std::string remote = UploadPathPart(subPath) + name;
+    // A line end in a name would end the command early and start another.
+    if (std::any_of(remote.begin(), remote.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }))
+        return;
+    const bool sftp = config.Transport == ttSftp;
+    // SFTP takes the path from the server's root, as the upload's address does; FTP removes the
+    // name in the directory of the address, once libcurl has gone there (a command after the
+    // transfer, which there is none of).
+    CurlSlist commands(curl_slist_append(nullptr, sftp ? ("rm " + SftpQuoted(remote)).c_str()
+                                                       : ("DELE " + name).c_str()));
+    const CURLoption commandOption = sftp ? CURLOPT_QUOTE : CURLOPT_POSTQUOTE;
+    SetText(CURLOPT_URL,
+            UploadAddress(TransferTypeToUrlScheme(config.Transport),
+                          config.GetDestination(destIndex_), config.Port, subPath, ""));
+    SetLong(CURLOPT_UPLOAD, 0);
+    SetLong(CURLOPT_NOBODY, 1);
+    SetLong(CURLOPT_NOPROGRESS, 1); // the stop is what this removal is for
+    SetLong(CURLOPT_TIMEOUT, kRemoveTimeoutSeconds);
+    SetLong(CURLOPT_CONNECTTIMEOUT, kRemoveTimeoutSeconds);
+    SetPointer(commandOption, commands.get(), "remove command");
+    const CURLcode result = curl_easy_perform(FCurl.get());
+    SetPointer(commandOption, nullptr, "");
+    SetLong(CURLOPT_NOBODY, 0);
+    SetLong(CURLOPT_UPLOAD, 1);
+    SetLong(CURLOPT_TIMEOUT, kTimeoutSeconds);
+    SetLong(CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+    if (result == CURLE_OK)
+        Log(LogInfo, Format(langtext::PartialUploadRemoved, name.c_str()));
+    else
+        Log(LogError,
+            Format(langtext::PartialUploadNotRemoved, name.c_str(), CurlErrorText(result).c_str()));
 }

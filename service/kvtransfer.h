@@ -73,7 +73,8 @@ struct TTransferHooks {
 };
 
 // A transfer ended by a stop of the service: the file is neither sent nor failed, and goes
-// with the next job. Nothing is logged or recorded for it.
+// with the next job. Nothing is recorded for it; an upload that had sent a part removes that
+// part from the server and logs it.
 class ETransferStopped : public Exception {
 public:
     ETransferStopped();
@@ -197,7 +198,11 @@ private:
     void SetLong(CURLoption option, long value);
     void SetText(CURLoption option, const std::string& value);
     void SetPointer(CURLoption option, void* value, const char* description);
-    void SendFile(const std::string& path, const std::string& url, const std::string& name);
+    void SendFile(const std::string& path, const std::string& url, const std::string& subPath,
+                  const std::string& name);
+    // After an upload ended by a stop: removes what the server received under `name` in
+    // `subPath`, within a few seconds at most, and logs whether that was done.
+    void RemovePartialUpload(const std::string& subPath, const std::string& name);
     std::unique_ptr<TReadFile> OpenStepSource(const std::string& path) const;
 
     TTransferHooks hooks_;

@@ -446,6 +446,48 @@ TEST(UploadTest, DetailedLogShowsTheConnectionAndCopiesLibcurlsLog) {
 
 // A file that gets shorter while it is sent is not recorded as sent, whatever the protocol
 // says; one that grows is sent with the size it had when the upload began.
+namespace {
+
+// Stops an upload of a 1 GiB file (mostly a hole) to `server` once a part of it is on the
+// server, in "Shop 1" for a name that an address and an SFTP command must quote: the part
+// is removed and that is logged, nothing is recorded, and the next file goes as ever.
+template <class Server> void StopRemovesThePartSent(TTransferType type, const Server& server) {
+    ShopTree tree(std::vector<std::string>{});
+    tree.Add("Shop 1/caisse/big \"1\".txt", "", "Shop 1/caisse/big \"1\".txt");
+    tree.Add("Shop 1/caisse/small.txt", "small", "Shop 1/caisse/small.txt");
+    const std::string big = tree.Path(tree.Files()[0]);
+    fs::resize_file(big, 1ULL << 30);
+    const std::string onServer = server.RootDir() + "/" + tree.Files()[0].destination;
+    TransferProbe probe;
+    TTransferHooks hooks = probe.Hooks();
+    hooks.StopRequested = [&] {
+        std::error_code ec;
+        return fs::file_size(onServer, ec) > 0 && !ec;
+    };
+    TDestinationTransfer transfer(hooks);
+    transfer.Prepare(UploadConfig(type, server, server.User(), server.Password()), 0);
+    EXPECT_THROW(transfer.Transfer(big), ETransferStopped);
+    EXPECT_FALSE(fs::exists(onServer)) << LogTail(server.LogPath());
+    EXPECT_EQ(probe.log, (std::vector<LoggedLine>{
+                             {0, "big \"1\".txt : envoi interrompu, la partie envoy\xc3\xa9"
+                                 "e a \xc3\xa9t\xc3\xa9 supprim\xc3\xa9"
+                                 "e du serveur"}}));
+    EXPECT_TRUE(probe.lastFiles.empty());
+    transfer.Transfer(tree.Path(tree.Files()[1]));
+    EXPECT_EQ(ReadTextFile(server.RootDir() + "/Shop 1/caisse/small.txt"), "small");
+}
+
+} // namespace
+
+TEST(UploadTest, StopRemovesThePartSentFromTheServer) {
+    SKIP_UNLESS_AVAILABLE(FtpServer);
+    SKIP_UNLESS_AVAILABLE(SftpServer);
+    StopRemovesThePartSent(ttFtp, FtpServer());
+    SftpServer sftp;
+    sftp.AddUploadDir("Shop 1");
+    StopRemovesThePartSent(ttSftp, sftp);
+}
+
 TEST(UploadTest, FileChangedWhileSent) {
     SKIP_UNLESS_AVAILABLE(FtpServer);
     SKIP_UNLESS_AVAILABLE(SftpServer);
