@@ -48,6 +48,10 @@ public:
                 break; // the source became shorter: the copy ends where it does
             pos = hole;
         }
+        // A source cut meanwhile ends the copy where it ends now, as a plain read would.
+        if (fstat(in_, &st) != 0)
+            ThrowErrno(errno);
+        end_ = std::max<int64_t>(start_, std::min<int64_t>(end_, st.st_size));
         if (ftruncate(out_, end_ - start_) != 0)
             ThrowErrno(errno);
     }
