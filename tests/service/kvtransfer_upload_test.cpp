@@ -465,7 +465,8 @@ template <class Server> void StopRemovesThePartSent(TTransferType type, const Se
         return fs::file_size(onServer, ec) > 0 && !ec;
     };
     TDestinationTransfer transfer(hooks);
-    transfer.Prepare(UploadConfig(type, server, server.User(), server.Password()), 0);
+    const UploadConfig config(type, server, server.User(), server.Password());
+    transfer.Prepare(config, 0);
     EXPECT_THROW(transfer.Transfer(big), ETransferStopped);
     EXPECT_FALSE(fs::exists(onServer)) << LogTail(server.LogPath());
     EXPECT_EQ(probe.log, (std::vector<LoggedLine>{
