@@ -209,6 +209,12 @@ inline constexpr const char* CreateDirFailed = "Création de dossier impossible:
 inline constexpr const char* UploadIncomplete = "envoi incomplet, %lld octets envoyés sur %lld";
 // The source file got shorter while it was being sent; the file name and ": " come first.
 inline constexpr const char* SourceShrank = "le fichier a raccourci pendant l'envoi";
+// An upload ended by a stop: what the server had received under the file's name was removed
+// (%s: the name), or could not be (%s: the name, then libcurl's text).
+inline constexpr const char* PartialUploadRemoved =
+    "%s : envoi interrompu, la partie envoyée a été supprimée du serveur";
+inline constexpr const char* PartialUploadNotRemoved =
+    "%s : envoi interrompu, la partie envoyée n'a pas pu être supprimée du serveur : %s";
 // libcurl's verbose log of the last upload, in the program directory.
 inline constexpr const char* DetailedLogFileName = "ftp_detailed_log.txt";
 

@@ -72,8 +72,8 @@ std::string CreateUnderTempName(const std::string& directory, const std::string&
     ThrowErrno(EEXIST);
 }
 
-void SyncDirectory(const std::string& directory) {
-    TUniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+void SyncDirectory(int dirFd, const std::string& directory) {
+    TUniqueFd fd(openat(dirFd, directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd)
         ThrowErrno(errno);
     // Some file systems cannot sync a directory; the rename is done all the same.
@@ -85,8 +85,35 @@ void SyncDirectory(const std::string& directory) {
 
 TAtomicFile::TAtomicFile(const std::string& target, mode_t mode, bool allowUnnamed)
     : target_(target), directory_(DirectoryOf(target)), baseName_(BaseNameOf(target)) {
+    Open(mode, allowUnnamed);
+}
+
+TAtomicFile::TAtomicFile(int dirFd, const std::string& name, mode_t mode, bool allowUnnamed)
+    : target_(name), directory_("."), baseName_(name) {
+    // A name with a "/" would lead through directories that the caller did not open.
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..")
+        ThrowErrno(EINVAL);
+    ownedDir_.Reset(fcntl(dirFd, F_DUPFD_CLOEXEC, 0));
+    if (!ownedDir_)
+        ThrowErrno(errno);
+    dirFd_ = ownedDir_.Get();
+    // A directory removed since it was opened takes no new file (and could not keep it).
+    struct stat st {};
+    if (fstat(dirFd_, &st) != 0)
+        ThrowErrno(errno);
+    if (st.st_nlink == 0)
+        ThrowErrno(ENOENT);
+    Open(mode, allowUnnamed);
+}
+
+TAtomicFile::~TAtomicFile() {
+    if (!tempPath_.empty())
+        unlinkat(dirFd_, tempPath_.c_str(), 0);
+}
+
+void TAtomicFile::Open(mode_t mode, bool allowUnnamed) {
     if (allowUnnamed) {
-        fd_.Reset(open(directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        fd_.Reset(openat(dirFd_, directory_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
         if (fd_)
             return;
         // Only a file system without unnamed files falls back to a named one.
@@ -94,11 +121,6 @@ TAtomicFile::TAtomicFile(const std::string& target, mode_t mode, bool allowUnnam
             ThrowErrno(errno);
     }
     OpenNamed(mode);
-}
-
-TAtomicFile::~TAtomicFile() {
-    if (!tempPath_.empty())
-        unlink(tempPath_.c_str());
 }
 
 void TAtomicFile::Write(const char* data, size_t size) {
@@ -125,7 +147,7 @@ void TAtomicFile::Commit(TFlush flush) {
         // again, so that a failed commit leaves the target as it was.
         if (close(fd_.Release()) != 0) {
             const int code = errno;
-            unlink(target_.c_str());
+            unlinkat(dirFd_, target_.c_str(), 0);
             ThrowErrno(code);
         }
     } else {
@@ -133,17 +155,17 @@ void TAtomicFile::Commit(TFlush flush) {
             LinkUnnamed();
         if (close(fd_.Release()) != 0)
             ThrowErrno(errno);
-        if (rename(tempPath_.c_str(), target_.c_str()) != 0)
+        if (renameat(dirFd_, tempPath_.c_str(), dirFd_, target_.c_str()) != 0)
             ThrowErrno(errno);
         tempPath_.clear();
     }
     if (toDisk)
-        SyncDirectory(directory_);
+        SyncDirectory(dirFd_, directory_);
 }
 
 void TAtomicFile::OpenNamed(mode_t mode) {
     tempPath_ = CreateUnderTempName(directory_, baseName_, [&](const std::string& candidate) {
-        fd_.Reset(open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        fd_.Reset(openat(dirFd_, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
         return fd_.Valid();
     });
 }
@@ -153,7 +175,7 @@ void TAtomicFile::OpenNamed(mode_t mode) {
 // never replaces anything.
 bool TAtomicFile::LinkUnnamedAsTarget() {
     const std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
-    if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, target_.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    if (linkat(AT_FDCWD, self.c_str(), dirFd_, target_.c_str(), AT_SYMLINK_FOLLOW) == 0)
         return true;
     if (errno != EEXIST)
         ThrowErrno(errno);
@@ -165,12 +187,16 @@ bool TAtomicFile::LinkUnnamedAsTarget() {
 void TAtomicFile::LinkUnnamed() {
     std::string self = "/proc/self/fd/" + std::to_string(fd_.Get());
     tempPath_ = CreateUnderTempName(directory_, baseName_, [&](const std::string& candidate) {
-        return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        return linkat(AT_FDCWD, self.c_str(), dirFd_, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0;
     });
 }
 
-void ReplaceFileContents(const std::string& path, const std::string& content, mode_t newFileMode,
-                         TLinkRule links, TFlush flush) {
+namespace {
+
+// ReplaceFileContents with, when `forcedMode` is not negative, that mode for the new file
+// whatever the old one had.
+void Replace(const std::string& path, const std::string& content, mode_t newFileMode,
+             int forcedMode, TLinkRule links, TFlush flush) {
     const bool followLink = links == TLinkRule::ReplaceTarget;
     std::string target = followLink ? ResolveTarget(path) : path;
 
@@ -181,15 +207,30 @@ void ReplaceFileContents(const std::string& path, const std::string& content, mo
     if (exists && S_ISDIR(old.st_mode))
         ThrowErrno(EISDIR);
 
-    TAtomicFile temp(target, exists ? S_IRUSR | S_IWUSR : newFileMode);
+    TAtomicFile temp(target, exists || forcedMode >= 0 ? S_IRUSR | S_IWUSR : newFileMode);
     temp.Write(content.data(), content.size());
     if (exists) {
         // Keeps the owner when the process may (root rewriting another user's file); before
         // the mode, since a change of owner clears set-id bits.
         if (old.st_uid != geteuid() || old.st_gid != getegid())
             (void)!fchown(temp.Fd(), old.st_uid, old.st_gid);
-        if (fchmod(temp.Fd(), old.st_mode & 07777) != 0)
+    }
+    if (exists || forcedMode >= 0) {
+        const mode_t mode = forcedMode >= 0 ? static_cast<mode_t>(forcedMode) : old.st_mode & 07777;
+        if (fchmod(temp.Fd(), mode) != 0)
             ThrowErrno(errno);
     }
     temp.Commit(flush);
+}
+
+} // namespace
+
+void ReplaceFileContents(const std::string& path, const std::string& content, mode_t newFileMode,
+                         TLinkRule links, TFlush flush) {
+    Replace(path, content, newFileMode, -1, links, flush);
+}
+
+void ReplacePrivateFileContents(const std::string& path, const std::string& content,
+                                TLinkRule links, TFlush flush) {
+    Replace(path, content, 0600, 0600, links, flush);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <fcntl.h>
 #include <string>
 #include <sys/types.h>
 
@@ -31,6 +32,10 @@ public:
     // target's name when nothing has that name yet, else under its hidden name.
     // Throws EOSError with the system's text.
     TAtomicFile(const std::string& target, mode_t mode, bool allowUnnamed = false);
+    // The same for the entry `name` of the open directory `dirFd` (kept open by a duplicate
+    // of its own): the file is written, linked and renamed in that very directory, whatever
+    // becomes of its path meanwhile. `name` holds no "/" (EINVAL).
+    TAtomicFile(int dirFd, const std::string& name, mode_t mode, bool allowUnnamed = false);
     ~TAtomicFile();
     TAtomicFile(const TAtomicFile&) = delete;
     TAtomicFile& operator=(const TAtomicFile&) = delete;
@@ -46,10 +51,15 @@ public:
     void Commit(TFlush flush = TFlush::ToDisk);
 
 private:
+    void Open(mode_t mode, bool allowUnnamed);
     void OpenNamed(mode_t mode);
     void LinkUnnamed();
     bool LinkUnnamedAsTarget();
 
+    // The directory that the names below are relative to: the current one (AT_FDCWD, the names
+    // are paths then) or ownedDir_.
+    int dirFd_ = AT_FDCWD;
+    TUniqueFd ownedDir_;
     std::string target_;
     std::string directory_;
     std::string baseName_;
@@ -74,3 +84,10 @@ enum class TLinkRule {
 void ReplaceFileContents(const std::string& path, const std::string& content,
                          mode_t newFileMode = 0644, TLinkRule links = TLinkRule::ReplaceTarget,
                          TFlush flush = TFlush::ToDisk);
+
+// The same for a file that holds secrets (a configuration with passwords): the new file has
+// mode 0600 whatever mode the old one had, and keeps the old one's owner and group when the
+// process may set them.
+void ReplacePrivateFileContents(const std::string& path, const std::string& content,
+                                TLinkRule links = TLinkRule::ReplaceTarget,
+                                TFlush flush = TFlush::ToDisk);

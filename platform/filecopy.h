@@ -4,14 +4,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 
 #include "platform/atomicfile.h"
+#include "platform/uniquefd.h"
 
 // Creates `directory` and every missing parent. Returns 0, or the errno value of the step
 // that failed (a path part that is a file gives ENOTDIR or EEXIST).
 int ForceDirectories(const std::string& directory);
+
+// Opens the directory `root`/`subPath` for CopyFileReplacing, making what is missing: `root`
+// is made and opened as it is given (a configured directory may well be a link), every level
+// of `subPath` below it is made and entered from the one before without following a link
+// (mkdirat, then openat with O_NOFOLLOW | O_DIRECTORY), so that a link planted there cannot
+// lead the copy elsewhere. Throws EOSError: ELOOP for a link, ENOTDIR or EEXIST for a file,
+// EACCES for a "..".
+TUniqueFd ForceDirectoriesBelow(const std::string& root, const std::string& subPath);
 
 // Copies the regular file `source` to `target`, replacing a file of that name. The content is
 // written, in pieces of bounded size, into a temporary file of the target's directory (a
@@ -20,8 +30,9 @@ int ForceDirectories(const std::string& directory);
 // and a copy that is interrupted leaves the old file whole. The temporary file is
 // unnamed while it is written (O_TMPFILE) where the file system allows it, so a killed copy
 // leaves nothing behind, and is linked straight under the target's name when no file has it
-// yet; elsewhere it is a dot-file named after the target. The copy takes the
-// source's permission bits (not its set-ID and sticky bits) and last-write time, as a copy that
+// yet; elsewhere it is a dot-file named after the target. Only the source's data is copied:
+// its holes (SEEK_DATA/SEEK_HOLE) stay holes in the copy, byte for byte the same. The copy takes
+// the source's permission bits (not its set-ID and sticky bits) and last-write time, as a copy that
 // keeps the file's date does. A source that is no regular file fails with EISDIR (directory)
 // or EINVAL (FIFO, device, socket), without waiting on it.
 // Throws EOSError with the system's text; the target is then left as it was.
@@ -35,6 +46,13 @@ class TReadFile;
 // the mode and times that the file had when it was opened.
 void CopyFileReplacing(TReadFile& source, const std::string& target, bool allowUnnamedTemp = true,
                        TFlush flush = TFlush::ToDisk);
+// The same into the entry `name` of the open directory `dirFd` (see ForceDirectoriesBelow),
+// with an unnamed temporary file where the file system allows it. `checkpoint`, when set, is
+// called before each piece of at most a few megabytes: a stop check that throws ends the copy
+// then, within a fraction of a second whatever the file's size, the target left as it was and
+// the temporary file removed.
+void CopyFileReplacing(TReadFile& source, int dirFd, const std::string& name, TFlush flush,
+                       const std::function<void()>& checkpoint);
 
 // A regular file opened for reading from its start.
 class TReadFile {

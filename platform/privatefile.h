@@ -1,6 +1,6 @@
 // Opening files that may hold credentials (the service log holds the transfer passwords while
-// detailed logging is on): a file created here gets mode 0600, so that only its owner and
-// root can read it. An existing file keeps its mode.
+// detailed logging is on): a file opened here has mode 0600, so that only its owner and root
+// can read it, whatever mode it had; its owner stays.
 #pragma once
 
 #include <cstdio>
@@ -8,8 +8,11 @@
 
 // Opens `path` for appending (created when missing, close-on-exec); nullptr on failure with
 // errno set. A symbolic link at `path` is not followed and anything but a regular file is
-// refused.
+// refused. An existing file is made 0600.
 std::FILE* OpenPrivateForAppend(const std::string& path);
+// The same for writing the file anew: emptied (once it is known to be a regular file) or
+// created, mode 0600.
+std::FILE* OpenPrivateForWriting(const std::string& path);
 
 // Makes `path` a regular file that only its owner may read and write, for a file that another
 // opener then rewrites: created empty with mode 0600 when missing, its group and other

@@ -13,9 +13,6 @@
 
 namespace {
 
-// New configuration files hold passwords: readable by their owner only.
-constexpr mode_t ConfigFileMode = 0600;
-
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
@@ -227,9 +224,9 @@ bool TFtrackerSrvControl::ReadConfigFile(uint8_t* Buffer, int32_t Capacity, int3
 bool TFtrackerSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) {
     std::string path = ConfigFilePath();
     try {
-        ReplaceFileContents(
-            path, std::string(reinterpret_cast<const char*>(Buffer), static_cast<size_t>(Count)),
-            ConfigFileMode);
+        // The file holds the transfer passwords: 0600 whatever mode it had, its owner kept.
+        ReplacePrivateFileContents(
+            path, std::string(reinterpret_cast<const char*>(Buffer), static_cast<size_t>(Count)));
     } catch (const std::exception& e) {
         DebugLog(LogError, Format(langtext::PipeConfigWriteError, path.c_str(), e.what()));
         return false;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include <gtest/gtest.h>
 
@@ -258,6 +259,57 @@ TEST_F(KvService, StopInTheMiddleOfALongCopyJob) {
     EXPECT_EQ(CheckRecordedArrivedWhole(caisse, "trlist0.dst", destCaisse),
               static_cast<size_t>(Count));
     ExpectArrived(tree, Root() + "/dest");
+}
+
+namespace {
+
+// Whether this process has a file open in `dir` that has no name there (an unnamed temporary
+// file, or one whose name is gone).
+bool HoldsUnnamedFileIn(const std::string& dir) {
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const std::string target = fs::read_symlink(entry.path(), ec).string();
+        if (!ec && target.starts_with(dir + "/") && target.ends_with(" (deleted)"))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// A stop during the copy of a 4 GiB file (512 MiB of it data, the rest holes) ends the service
+// within a second or two: the file is neither sent nor failed, and nothing of it is left at
+// the destination.
+TEST_F(KvService, StopDuringTheCopyOfABigFile) {
+    TrackedTree tree(Root(), "export");
+    tree.Add("SHOP1/shopinfo.arg", "info", "SHOP1/shopinfo.arg");
+    const std::string big = tree.Dir() + "/SHOP1/caisse/big.txt";
+    fs::create_directories(tree.Dir() + "/SHOP1/caisse");
+    {
+        const std::string piece(1 << 20, 'd');
+        std::ofstream out(big, std::ios::binary);
+        for (int64_t offset = 0; offset < (4LL << 30); offset += 8 << 20) {
+            out.seekp(offset);
+            out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+        }
+    }
+    fs::resize_file(big, 4ULL << 30);
+    Cfg.TrackDirectory[0] = tree.Dir();
+    Cfg.Destination[0] = NewDir("dest");
+    const std::string destCaisse = Root() + "/dest/SHOP1/caisse";
+    ASSERT_TRUE(StartService());
+    TriggerJob();
+    ASSERT_TRUE(
+        WaitFor([&] { return fs::exists(destCaisse) && HoldsUnnamedFileIn(destCaisse); }, 20000));
+    const auto took = StopService();
+    std::printf("stopped %lld ms after the request, during the copy\n",
+                static_cast<long long>(took.count()));
+    EXPECT_LT(took, 2000ms);
+    EXPECT_FALSE(HoldsUnnamedFileIn(destCaisse));
+    EXPECT_TRUE(fs::is_empty(destCaisse)) << "a temporary file or the file itself was left";
+    EXPECT_EQ(RecordedFiles(tree.Dir() + "/SHOP1/caisse/trlist0.dst").count("big.txt"), 0u);
+    EXPECT_STREQ(Record().LastBadFile, "");
+    EXPECT_EQ(ReadTextFile(Root() + "/dest/SHOP1/shopinfo.arg"), "info");
 }
 
 // Registers spell the data-kind directories as they like: at the destination they are under

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <set>
 
@@ -455,6 +456,125 @@ TEST(CopyTest, SourcesSwappedForLinksFailAndNothingBehindThemIsSent) {
                                   "Copie impossible de a.txt vers SHOP1/caisse : " + notDir}));
     ASSERT_EQ(probe.lastFiles.size(), 4u);
     EXPECT_EQ(probe.lastFiles[0], (LastFile{root + "/SHOP1/caisse/b.txt", false, 2}));
+}
+
+namespace {
+
+// Whether the files `a` and `b` hold the same bytes, read piece by piece.
+bool SameContent(const std::string& a, const std::string& b) {
+    std::ifstream inA(a, std::ios::binary), inB(b, std::ios::binary);
+    std::vector<char> bufA(1 << 20), bufB(1 << 20);
+    while (inA && inB) {
+        inA.read(bufA.data(), static_cast<std::streamsize>(bufA.size()));
+        inB.read(bufB.data(), static_cast<std::streamsize>(bufB.size()));
+        if (inA.gcount() != inB.gcount() ||
+            !std::equal(bufA.begin(), bufA.begin() + inA.gcount(), bufB.begin()))
+            return false;
+    }
+    return inA.eof() && inB.eof();
+}
+
+int64_t AllocatedKiB(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_blocks) / 2 : -1;
+}
+
+} // namespace
+
+// A 200 MB file that is mostly holes arrives byte for byte and takes about the room it takes
+// at home; a dense file checks for a stop between pieces of a few megabytes, and a stop ends
+// the copy with nothing left at the destination, the file neither sent nor failed.
+TEST(CopyTest, SparseFileKeepsItsHolesAndAStopEndsALongCopy) {
+    ShopTree tree;
+    const std::string sparse = tree.Root() + "/SHOP1/caisse/sparse.txt";
+    {
+        std::ofstream out(sparse, std::ios::binary);
+        for (const auto& [offset, size] :
+             {std::pair{0LL, 5000}, {(90LL << 20) + 77, 1 << 20}, {(200LL << 20) - 10, 10}}) {
+            out.seekp(offset);
+            out << RandomBytes(static_cast<size_t>(size), static_cast<unsigned>(size));
+        }
+    }
+    const std::string dense = tree.Root() + "/SHOP1/caisse/dense.txt";
+    WriteTextFile(dense, RandomBytes(48u << 20, 9));
+    TempDir dest;
+    CopyConfig config(dest.Path());
+    TransferProbe probe;
+    int checks = 0, stopAt = 0;
+    TTransferHooks hooks = probe.Hooks();
+    hooks.StopRequested = [&] { return ++checks == stopAt; };
+    TDestinationTransfer transfer(hooks);
+    transfer.Prepare(config, 0);
+
+    transfer.Transfer(sparse);
+    const std::string copy = dest.File("SHOP1/caisse/sparse.txt");
+    EXPECT_EQ(fs::file_size(copy), 200u << 20);
+    EXPECT_TRUE(SameContent(sparse, copy));
+    std::printf("sparse source %lld KiB allocated, copy %lld KiB\n",
+                static_cast<long long>(AllocatedKiB(sparse)),
+                static_cast<long long>(AllocatedKiB(copy)));
+    EXPECT_LE(AllocatedKiB(copy), AllocatedKiB(sparse) + 64);
+
+    checks = 0;
+    transfer.Transfer(dense);
+    EXPECT_TRUE(SameContent(dense, dest.File("SHOP1/caisse/dense.txt")));
+    EXPECT_GE(checks, 2 + 48 / 8) << "a check before each piece of at most 8 MiB";
+    fs::remove(dest.File("SHOP1/caisse/dense.txt"));
+    probe.Clear();
+    checks = 0;
+    stopAt = 4; // two before the copy, then after its second piece
+    EXPECT_THROW(transfer.Transfer(dense), ETransferStopped);
+    EXPECT_EQ(checks, 4);
+    EXPECT_EQ(Entries(dest.File("SHOP1/caisse")), std::set<std::string>{"sparse.txt"});
+    EXPECT_TRUE(probe.log.empty());
+    EXPECT_TRUE(probe.lastFiles.empty());
+    transfer.Finish();
+}
+
+// A user who may write into the destination plants links in the sub-paths: below the
+// destination (itself a link here, as configured), no level is followed; the files of those
+// sub-paths fail with ELOOP, nothing lands behind the links, and once they are gone the next
+// try sends the files.
+TEST(CopyTest, LinksInTheDestinationSubPathAreNotFollowed) {
+    ShopTree tree({"SHOP1", "SHOP2"});
+    TempDir dest, secret, links;
+    const std::string destLink = links.File("dest");
+    fs::create_symlink(dest.Path(), destLink);
+    fs::create_symlink(secret.Path(), dest.File("SHOP1"));
+    fs::create_directories(dest.File("export"));
+    fs::create_symlink(secret.Path(), dest.File("export/SHOP2"));
+    fs::create_directories(dest.File("SHOP2"));
+    fs::create_symlink(secret.Path(), dest.File("SHOP2/caisse"));
+    CopyConfig config(destLink);
+    TransferProbe probe;
+    TDestinationTransfer transfer(probe.Hooks());
+    transfer.Prepare(config, 0);
+    std::set<std::string> failed;
+    for (const auto& file : tree.Files())
+        if (!TransferError(transfer, tree.Path(file)).empty())
+            failed.insert(file.relative);
+    EXPECT_EQ(failed, (std::set<std::string>{"SHOP1/shopinfo.arg", "SHOP1/tallix/count.scb",
+                                             "SHOP1/caisse/b.txt", "SHOP1/caisse/a.txt",
+                                             "SHOP1/filters/f1.fif", "SHOP2/info2.arg",
+                                             "SHOP2/caisse/b.txt", "SHOP2/caisse/a.txt"}));
+    EXPECT_TRUE(Entries(secret.Path()).empty());
+    const std::string loop = SysErrorMessage(ELOOP);
+    EXPECT_EQ(probe.Errors()[0], "Copie impossible de shopinfo.arg vers SHOP1 : Cr\xc3\xa9"
+                                 "ation de dossier impossible: " +
+                                     destLink + "/SHOP1 : " + loop);
+    EXPECT_EQ(probe.Errors().back(), "Copie impossible de a.txt vers SHOP2/caisse : Cr\xc3\xa9"
+                                     "ation de dossier impossible: " +
+                                         destLink + "/SHOP2/caisse : " + loop);
+    EXPECT_EQ(ReadTextFile(dest.File("SHOP2/shopinfo.arg")), tree.Files()[6].content);
+
+    for (const char* link : {"SHOP1", "export/SHOP2", "SHOP2/caisse"})
+        fs::remove(dest.File(link));
+    transfer.Prepare(config, 0);
+    for (const auto& file : tree.Files())
+        transfer.Transfer(tree.Path(file));
+    for (const auto& file : tree.Files())
+        EXPECT_EQ(ReadTextFile(dest.File(file.destination)), file.content) << file.destination;
+    EXPECT_TRUE(Entries(secret.Path()).empty());
 }
 
 TEST(TransferLogTest, LogFileLinesCopiesEachLine) {

@@ -421,6 +421,20 @@ TEST(UploadTest, DetailedLogShowsTheConnectionAndCopiesLibcurlsLog) {
     EXPECT_EQ(probe.lastFiles.back().ok, true);
     EXPECT_FALSE(FileExists(transfer.DetailedLogPath));
 
+    // A link in the log's place is not followed: the upload goes without the log, and the
+    // file that the link points to is neither written nor made private.
+    transfer.DetailedLogPath = logDir.File("ftp_detailed_log.txt");
+    fs::remove(transfer.DetailedLogPath);
+    WriteTextFile(logDir.File("elsewhere"), "another file");
+    ASSERT_EQ(chmod(logDir.File("elsewhere").c_str(), 0644), 0);
+    fs::create_symlink(logDir.File("elsewhere"), transfer.DetailedLogPath);
+    probe.Clear();
+    transfer.Transfer(tree.Path(file));
+    EXPECT_EQ(probe.lastFiles.back().ok, true);
+    EXPECT_EQ(ReadTextFile(logDir.File("elsewhere")), "another file");
+    ASSERT_EQ(stat(logDir.File("elsewhere").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+
     // Without a proxy the connection line ends after the password.
     config.LogDetailed = true;
     config.CurlProxy.clear();
@@ -432,6 +446,49 @@ TEST(UploadTest, DetailedLogShowsTheConnectionAndCopiesLibcurlsLog) {
 
 // A file that gets shorter while it is sent is not recorded as sent, whatever the protocol
 // says; one that grows is sent with the size it had when the upload began.
+namespace {
+
+// Stops an upload of a 1 GiB file (mostly a hole) to `server` once a part of it is on the
+// server, in "Shop 1" for a name that an address and an SFTP command must quote: the part
+// is removed and that is logged, nothing is recorded, and the next file goes as ever.
+template <class Server> void StopRemovesThePartSent(TTransferType type, const Server& server) {
+    ShopTree tree(std::vector<std::string>{});
+    tree.Add("Shop 1/caisse/big \"1\".txt", "", "Shop 1/caisse/big \"1\".txt");
+    tree.Add("Shop 1/caisse/small.txt", "small", "Shop 1/caisse/small.txt");
+    const std::string big = tree.Path(tree.Files()[0]);
+    fs::resize_file(big, 1ULL << 30);
+    const std::string onServer = server.RootDir() + "/" + tree.Files()[0].destination;
+    TransferProbe probe;
+    TTransferHooks hooks = probe.Hooks();
+    hooks.StopRequested = [&] {
+        std::error_code ec;
+        return fs::file_size(onServer, ec) > 0 && !ec;
+    };
+    TDestinationTransfer transfer(hooks);
+    const UploadConfig config(type, server, server.User(), server.Password());
+    transfer.Prepare(config, 0);
+    EXPECT_THROW(transfer.Transfer(big), ETransferStopped);
+    EXPECT_FALSE(fs::exists(onServer)) << LogTail(server.LogPath());
+    EXPECT_EQ(probe.log, (std::vector<LoggedLine>{
+                             {0, "big \"1\".txt : envoi interrompu, la partie envoy\xc3\xa9"
+                                 "e a \xc3\xa9t\xc3\xa9 supprim\xc3\xa9"
+                                 "e du serveur"}}));
+    EXPECT_TRUE(probe.lastFiles.empty());
+    transfer.Transfer(tree.Path(tree.Files()[1]));
+    EXPECT_EQ(ReadTextFile(server.RootDir() + "/Shop 1/caisse/small.txt"), "small");
+}
+
+} // namespace
+
+TEST(UploadTest, StopRemovesThePartSentFromTheServer) {
+    SKIP_UNLESS_AVAILABLE(FtpServer);
+    SKIP_UNLESS_AVAILABLE(SftpServer);
+    StopRemovesThePartSent(ttFtp, FtpServer());
+    SftpServer sftp;
+    sftp.AddUploadDir("Shop 1");
+    StopRemovesThePartSent(ttSftp, sftp);
+}
+
 TEST(UploadTest, FileChangedWhileSent) {
     SKIP_UNLESS_AVAILABLE(FtpServer);
     SKIP_UNLESS_AVAILABLE(SftpServer);

@@ -263,6 +263,16 @@ TEST_F(EndpointTest, NewConfigurationFileIsOwnerOnly) {
     struct stat st {};
     ASSERT_EQ(::stat(Ini().c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A file made readable by others by hand is written 0600 again; its owner stays.
+    ASSERT_EQ(::chmod(Ini().c_str(), 0644), 0);
+    ASSERT_EQ(::chown(Ini().c_str(), 65534, 65534), 0) << "needs root";
+    EXPECT_EQ(+Call(kControl, CmdReqSetConfig, "Password=y").header.Status, 0);
+    ASSERT_EQ(::stat(Ini().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_gid, 65534u);
+    EXPECT_EQ(ReadTextFile(Ini()), "Password=y");
 }
 
 TEST_F(EndpointTest, MissingFileIsSentEmptyWithoutNotification) {
