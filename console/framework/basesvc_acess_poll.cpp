@@ -84,8 +84,11 @@ void TSvcWndBase::PollService() {
     if (!Poll.valid() || Poll.wait_for(TickWait) != std::future_status::ready)
         return;
     TServicePoll poll = Poll.get();
-    if (poll.Epoch != PollEpoch)
+    // Asked of handles closed since (another PC was chosen): the new ones are asked now.
+    if (poll.Epoch != PollEpoch) {
+        PollService();
         return;
+    }
     // Spaced out as the tries of a PC that cannot be reached.
     if (poll.Unanswered)
         NextPollAt = Clock::now() + RemotePcRetryDelay;
