@@ -6,13 +6,12 @@
 #include <QSpinBox>
 #include <QTest>
 #include <QTimer>
-#include <condition_variable>
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 
 #include "common/Comserv.h"
 #include "common/inifile.h"
@@ -323,30 +322,17 @@ private:
     pid_t pid_;
 };
 
-// A pipe that admits its clients and never answers them (until it goes away).
+// A pipe that admits its clients and answers none of them.
 class SilentPipe : public TPipeServer {
 public:
     explicit SilentPipe(const std::string& name) : TPipeServer(name, 1, PipeModeEveryone) {
         Start();
     }
-    ~SilentPipe() override {
-        {
-            std::lock_guard lock(mutex_);
-            released_ = true;
-        }
-        released.notify_all();
-        Destroy();
-    }
+    ~SilentPipe() override { Destroy(); }
     void ProcessRequest(const uint8_t*, uint32_t, uint8_t*, int32_t, uint32_t&, bool&) override {
-        std::unique_lock lock(mutex_);
-        released.wait(lock, [&] { return released_; });
+        std::this_thread::sleep_for(1s);
         throw std::runtime_error("no answer");
     }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable released;
-    bool released_ = false;
 };
 
 // Runs the event loop for `duration` with a 50 ms timer beside the window; returns the longest
