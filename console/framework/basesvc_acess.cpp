@@ -24,8 +24,6 @@
 namespace {
 
 constexpr int TimerIntervalMs = 500;
-// Another PC whose manager could not be opened is tried again only after this pause, so that
-// connection attempts do not hold up the window tick after tick.
 constexpr int LedSize = 13;
 
 QString Q(const std::string& text) {
@@ -282,38 +280,10 @@ void TSvcWndBase::SbMainDrawPanel(QPainter& Painter, const TStatusPanel* Panel, 
     Painter.drawPixmap(Rect.left() + 2, top, ImlLed[static_cast<size_t>(index)]);
 }
 
-void TSvcWndBase::RefreshServiceState() {
-    ServiceState = 0;
-    if (!ScmHandle.IsOpen()) {
-        // Another PC's connection is opened in the background and a PC that failed is tried
-        // again only every few seconds (platform/remotepc), so this never holds the window.
-        try {
-            ScmHandle = TScManager::Open(RemotePc, GENERIC_READ);
-        } catch (const EOSError& e) {
-            SetStatusText(Format(langtext::ScmErrorOn, PcDisplayName().c_str()) + e.what());
-            RedrawStatusBar();
-            return;
-        }
-    }
-    if (!ServiceHandle.IsOpen()) {
-        try {
-            ServiceHandle = ScmHandle.OpenService(ServiceName, SERVICE_QUERY_STATUS);
-        } catch (const EOSError& e) {
-            SetStatusText(Format(langtext::ServiceAbsentOn, PcDisplayName().c_str()) + e.what());
-            RedrawStatusBar();
-            return;
-        }
-    }
-    try {
-        ServiceState = ServiceHandle.QueryStatus().CurrentState;
-        SetStatusText(ServiceStateText(ServiceState));
-    } catch (const EOSError& e) {
-        SetStatusText(Format(langtext::ServiceAbsentOn, PcDisplayName().c_str()) + e.what());
-    }
-    RedrawStatusBar();
-}
-
 void TSvcWndBase::CloseServiceHandles() {
+    // A poll under way asked the handles being closed: it is not shown, and the next one is due.
+    ++PollEpoch;
+    NextPollAt = {};
     ServiceState = 0;
     ServiceHandle.Close();
     ScmHandle.Close();
@@ -346,10 +316,7 @@ void TSvcWndBase::ClearNextCheckAndError() {
 }
 
 void TSvcWndBase::TmrMainTimer() {
-    RefreshServiceState();
-    UpdateButtons();
-    if (IsRunning())
-        QueryStatistics();
+    PollService();
     if (IsRunning() && OpenConfigOnStart) {
         OpenConfigOnStart = false;
         // Run after this tick has returned: Qt does not run a timer's handler again while it

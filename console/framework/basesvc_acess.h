@@ -15,6 +15,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,6 +33,26 @@ struct TStatusPanel;
 namespace Ui {
 class SvcWndBase;
 }
+
+// One poll of the 500 ms tick: whom it asks, copied from the window when it starts, and what it
+// found. It runs on a thread of its own and touches nothing of the window, which shows it.
+struct TServicePoll {
+    uint32_t Epoch = 0; // the window's PollEpoch when the poll started
+    std::string RemotePc;
+    std::string PcDisplayName;
+    std::string ServiceName;
+    std::string InfoPipePath;
+    // The window's handles; the poll opens those that are not open.
+    TScManager ScmHandle;
+    TScService ServiceHandle;
+    uint32_t State = 0;
+    std::string StateError; // the status text when the state could not be had
+    bool StatsAsked = false;
+    std::string StatsError; // the statistics call's failure
+    std::vector<uint8_t> StatsAnswer;
+    // A call gave way for want of an answer: the next poll waits a while.
+    bool Unanswered = false;
+};
 
 class TSvcWndBase : public QWidget {
     Q_OBJECT
@@ -69,6 +90,7 @@ public:
     bool IsConnected() const;
     bool IsRunning() const;
     void SetBusy(uint8_t Value);
+    // The state through the manager, at once.
     void RefreshServiceState();
     void CloseServiceHandles();
     void ClearStatistics();
@@ -78,9 +100,23 @@ public:
     void ParseCommandLine();
     void LoadCaptions();
 
-    // Statistics.
+    // Statistics, asked at once.
     void QueryStatistics();
     void ShowStatistics();
+
+    // How long a call of the tick waits for its answer before it gives way.
+    static constexpr int PollTimeoutMs = 300;
+    // The tick's poll of state and statistics: started on a thread of its own and waited for
+    // only briefly; a poll still under way is shown by a later tick. After a call that gave way
+    // for want of an answer, the next poll waits RemotePcRetryDelay.
+    void PollService();
+    TServicePoll NewPoll() const;
+    // The calls of a poll, on any thread, each waiting at most `TimeoutMs` for its answer.
+    static void QueryServiceState(TServicePoll& Poll, int TimeoutMs);
+    static void CallStatistics(TServicePoll& Poll, int TimeoutMs);
+    static TServicePoll RunPoll(TServicePoll Poll);
+    void ShowServiceState(const TServicePoll& Poll);
+    void ShowStatisticsAnswer(const TServicePoll& Poll);
 
     // Configuration exchange and restart.
     void EditConfiguration();
@@ -150,4 +186,9 @@ private:
     void InitStatusBar();
     void ShowRecordLabels();
     std::vector<std::string> Arguments_;
+    // The poll under way or not yet shown; its end is awaited before the window goes.
+    std::future<TServicePoll> Poll;
+    // Changed when the handles are closed: a poll started before is not shown.
+    uint32_t PollEpoch = 0;
+    std::chrono::steady_clock::time_point NextPollAt{};
 };

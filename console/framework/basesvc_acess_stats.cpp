@@ -1,5 +1,6 @@
 // The statistics request of the 500 ms tick and its display.
 #include <QLabel>
+#include <array>
 #include <chrono>
 #include <cstring>
 
@@ -39,17 +40,35 @@ size_t TSvcWndBase::Transact(const std::string& PipeName, size_t RequestLength) 
 }
 
 void TSvcWndBase::QueryStatistics() {
-    std::memset(RequestBuffer.data(), 0, PipeHeaderSize);
-    std::strcpy(reinterpret_cast<char*>(RequestBuffer.data()), CmdReqGetStats);
-    size_t received = 0;
+    TServicePoll poll = NewPoll();
+    CallStatistics(poll, PollTimeoutMs);
+    ShowStatisticsAnswer(poll);
+}
+
+void TSvcWndBase::CallStatistics(TServicePoll& Poll, int TimeoutMs) {
+    std::array<uint8_t, PipeHeaderSize> request{};
+    std::strcpy(reinterpret_cast<char*>(request.data()), CmdReqGetStats);
+    Poll.StatsAsked = true;
+    Poll.StatsAnswer.resize(PipeBufferSize);
     try {
-        received = Transact(InfoPipeName, PipeHeaderSize);
+        Poll.StatsAnswer.resize(CallNamedPipe(Poll.InfoPipePath, request.data(), request.size(),
+                                              Poll.StatsAnswer.data(), Poll.StatsAnswer.size(),
+                                              TimeoutMs));
     } catch (const EOSError& e) {
-        SetStatusText(e.what());
+        Poll.StatsAnswer.clear();
+        Poll.StatsError = e.what();
+    }
+}
+
+void TSvcWndBase::ShowStatisticsAnswer(const TServicePoll& Poll) {
+    if (!Poll.StatsError.empty()) {
+        SetStatusText(Poll.StatsError);
         return;
     }
+    const uint8_t* answer = Poll.StatsAnswer.data();
+    const size_t received = Poll.StatsAnswer.size();
     TPipeMessageHeader header{};
-    if (!ReadPipeHeader(AnswerBuffer.data(), received, header)) {
+    if (!ReadPipeHeader(answer, received, header)) {
         SetStatusText(langtext::LengthError);
         return;
     }
@@ -59,8 +78,8 @@ void TSvcWndBase::QueryStatistics() {
         SetStatusText(langtext::LengthError);
         return;
     }
-    std::memcpy(&LastCounters, AnswerBuffer.data() + StatsOffsetCounters, sizeof LastCounters);
-    std::memcpy(&LastState, AnswerBuffer.data() + StatsOffsetState, sizeof LastState);
+    std::memcpy(&LastCounters, answer + StatsOffsetCounters, sizeof LastCounters);
+    std::memcpy(&LastState, answer + StatsOffsetState, sizeof LastState);
     ShowStatistics();
     SetStatusText("");
 }

@@ -22,7 +22,7 @@ namespace {
 
 // A start waits for the manager to launch the program, which includes the logon check.
 constexpr int StartTimeoutMs = 60000;
-constexpr int RequestTimeoutMs = 10000;
+constexpr int RequestTimeoutMs = SvcMgrRequestTimeoutMs;
 
 EOSError Unavailable(const std::string& why) {
     return svcproto::Error(ERROR_MANAGER_UNAVAILABLE,
@@ -164,7 +164,7 @@ bool IsLocalMachineName(const std::string& machineName) {
     return SameTextAscii(name, own) || SameTextAscii(name, shortOwn);
 }
 
-TScManager TScManager::Open(const std::string& machineName, uint32_t desiredAccess) {
+TScManager TScManager::Open(const std::string& machineName, uint32_t desiredAccess, int timeoutMs) {
     TScManager manager;
     manager.socketPath_ = IsLocalMachineName(machineName)
                               ? SvcMgrSocketPath()
@@ -172,17 +172,18 @@ TScManager TScManager::Open(const std::string& machineName, uint32_t desiredAcce
     TClientRequest request;
     request.Op = TOp::OpenManager;
     request.Access = desiredAccess;
-    Call(manager.socketPath_, request);
+    Call(manager.socketPath_, request, timeoutMs);
     manager.access_ = svcproto::MapManagerAccess(desiredAccess) | SC_MANAGER_CONNECT;
     manager.open_ = true;
     return manager;
 }
 
-TScService TScManager::OpenService(const std::string& serviceName, uint32_t desiredAccess) const {
+TScService TScManager::OpenService(const std::string& serviceName, uint32_t desiredAccess,
+                                   int timeoutMs) const {
     TClientRequest request =
         CheckedRequest(TOp::OpenService, open_, access_, SC_MANAGER_CONNECT, serviceName);
     request.Access = desiredAccess;
-    svcproto::TAnswer answer = Call(socketPath_, request);
+    svcproto::TAnswer answer = Call(socketPath_, request, timeoutMs);
     svcproto::TWireReader in(answer.Payload);
     TScService service;
     service.name_ = in.Str(); // the name as it was registered
@@ -214,10 +215,10 @@ std::vector<TServiceListEntry> TScManager::ListServices() const {
     return svcproto::DecodeListPayload(Call(socketPath_, request).Payload);
 }
 
-TServiceStatus TScService::QueryStatus() const {
+TServiceStatus TScService::QueryStatus(int timeoutMs) const {
     TClientRequest request =
         CheckedRequest(TOp::QueryStatus, open_, access_, SERVICE_QUERY_STATUS, name_);
-    return svcproto::DecodeStatusPayload(Call(socketPath_, request).Payload);
+    return svcproto::DecodeStatusPayload(Call(socketPath_, request, timeoutMs).Payload);
 }
 
 TServiceConfig TScService::QueryConfig() const {

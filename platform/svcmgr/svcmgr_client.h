@@ -16,6 +16,9 @@
 
 class TScService;
 
+// How long a request waits for the manager's answer unless the caller gives its own limit.
+constexpr int SvcMgrRequestTimeoutMs = 10000;
+
 // A connection to the service manager of one PC.
 class TScManager {
 public:
@@ -25,15 +28,17 @@ public:
     // mean this PC; "\\" in front is allowed). Another PC is reached through ssh
     // (platform/remotepc.h), with the rights of the login user there; it fails with
     // ERROR_BAD_NETPATH when it cannot be reached. Rights the caller does not hold fail
-    // with EACCES.
-    static TScManager Open(const std::string& machineName, uint32_t desiredAccess);
+    // with EACCES. `timeoutMs` bounds the wait for the manager's answer (1722 after it).
+    static TScManager Open(const std::string& machineName, uint32_t desiredAccess,
+                           int timeoutMs = SvcMgrRequestTimeoutMs);
 
     bool IsOpen() const { return open_; }
     void Close() { open_ = false; }
     uint32_t GrantedAccess() const { return access_; }
 
     // Opens a service by name (without regard to case); 1060 when it is not installed.
-    TScService OpenService(const std::string& serviceName, uint32_t desiredAccess) const;
+    TScService OpenService(const std::string& serviceName, uint32_t desiredAccess,
+                           int timeoutMs = SvcMgrRequestTimeoutMs) const;
     // Registers a new service; 1073 when the name is taken. `startType`: SERVICE_AUTO_START,
     // SERVICE_DEMAND_START or SERVICE_DISABLED.
     TScService CreateService(const std::string& serviceName, const std::string& displayName,
@@ -58,7 +63,7 @@ public:
     const std::string& ServiceName() const { return name_; }
     uint32_t GrantedAccess() const { return access_; }
 
-    TServiceStatus QueryStatus() const;
+    TServiceStatus QueryStatus(int timeoutMs = SvcMgrRequestTimeoutMs) const;
     TServiceConfig QueryConfig() const;
     // Returns once the service program runs and has reported to the manager (state start
     // pending); it does not wait for the service to run. A logon failure (1069), a program

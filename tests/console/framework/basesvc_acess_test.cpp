@@ -5,10 +5,13 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
+#include <QTimer>
+#include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/stat.h>
+#include <thread>
 
 #include "common/Comserv.h"
 #include "common/inifile.h"
@@ -303,4 +306,88 @@ TEST_F(ConsoleWindow, AUserWithoutTheRightsIsRefusedBeforeTheServiceStops) {
     });
     EXPECT_EQ(result, 0);
     EXPECT_EQ(State(), SERVICE_RUNNING);
+}
+
+namespace {
+
+// SIGSTOP for `pid` while it lives, SIGCONT at its end whatever the test found.
+class Frozen {
+public:
+    explicit Frozen(pid_t pid) : pid_(pid) { ::kill(pid_, SIGSTOP); }
+    ~Frozen() { ::kill(pid_, SIGCONT); }
+    Frozen(const Frozen&) = delete;
+    Frozen& operator=(const Frozen&) = delete;
+
+private:
+    pid_t pid_;
+};
+
+// A pipe that admits its clients and answers none of them.
+class SilentPipe : public TPipeServer {
+public:
+    explicit SilentPipe(const std::string& name) : TPipeServer(name, 1, PipeModeEveryone) {
+        Start();
+    }
+    ~SilentPipe() override { Destroy(); }
+    void ProcessRequest(const uint8_t*, uint32_t, uint8_t*, int32_t, uint32_t&, bool&) override {
+        std::this_thread::sleep_for(1s);
+        throw std::runtime_error("no answer");
+    }
+};
+
+// Runs the event loop for `duration` with a 50 ms timer beside the window; returns the longest
+// time between two of its ticks, that is how long the window was held.
+std::chrono::milliseconds LongestHold(std::chrono::milliseconds duration) {
+    QTimer probe;
+    probe.setInterval(50);
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longest{};
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        auto now = std::chrono::steady_clock::now();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    probe.start();
+    ProcessEventsFor(duration);
+    longest = std::max(longest, std::chrono::steady_clock::now() - last);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+}
+
+} // namespace
+
+TEST_F(ConsoleWindow, AServiceOrManagerThatNeverAnswersNeverHoldsTheWindow) {
+    InstallService(BaseIni);
+    StartDirectly();
+    TSvcWndBase& window = Open();
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Text("LabVersionVal") == "3.1.4"; }));
+    std::string requests;
+    {
+        // Stopped, the service admits no connection to its information pipe.
+        Frozen service(Service().QueryStatus().ProcessId);
+        EXPECT_LT(LongestHold(4s), 300ms);
+        EXPECT_EQ(window.StatusText(), "Connection timed out");
+        EXPECT_TRUE(window.IsRunning());
+        requests = Text("LabReqVal");
+    }
+    ASSERT_TRUE(ProcessEventsUntil([&] { return Text("LabReqVal") != requests; }, 10s));
+    EXPECT_EQ(window.StatusText(), "");
+    {
+        // A pipe that takes the request and never answers.
+        SilentPipe silent("SilentInfo");
+        window.InfoPipeName = "SilentInfo";
+        EXPECT_LT(LongestHold(2s), 300ms);
+        EXPECT_EQ(window.StatusText(), "Connection timed out");
+        window.InfoPipeName = Svc + "Info";
+    }
+    ASSERT_TRUE(StatusBecomes("", 10s));
+    {
+        // The manager stopped: the state query gives way in the same time.
+        Frozen manager(manager_.Pid());
+        EXPECT_LT(LongestHold(3s), 300ms);
+        EXPECT_EQ(window.StatusText().rfind("accès au service est absent sur cet PC: ", 0), 0u)
+            << window.StatusText();
+        EXPECT_FALSE(window.IsRunning());
+    }
+    ASSERT_TRUE(StatusBecomes("", 10s));
+    EXPECT_TRUE(window.IsRunning());
 }
