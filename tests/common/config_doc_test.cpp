@@ -1,7 +1,8 @@
 // docs/configuration.md against the sources: every key that the service or the console reads
 // from an INI file is listed there under its section, and the page lists no key that nothing
-// reads. The reads are found in the sources (ReadString, ReadInteger, ReadBool, ValueExists),
-// their section and key names resolved through the string constants they name.
+// reads; the starting configuration of an install holds every key of the service's file. The reads
+// are found in the sources (ReadString, ReadInteger, ReadBool, ValueExists), their section and key
+// names resolved through the string constants they name.
 #include <cctype>
 #include <filesystem>
 #include <fstream>
@@ -161,6 +162,23 @@ KeySet KeysListedOnThePage() {
     return keys;
 }
 
+// The keys of the starting file that the install writes, present or commented out.
+KeySet KeysOfTheStartingFile() {
+    static const std::regex heading(R"(^;?\[(\w+?)(\d*)\]$)");
+    static const std::regex line(R"(^;?(\w+)=)");
+    std::istringstream file(ReadAll(fs::path(KV_SOURCE_DIR) / "packaging/kelvardsvc.ini"));
+    KeySet keys;
+    std::string section, text;
+    std::smatch m;
+    while (std::getline(file, text)) {
+        if (std::regex_search(text, m, heading))
+            section = m[1].str() + (m[2].length() > 0 ? "<n>" : "");
+        else if (std::regex_search(text, m, line))
+            keys.insert(section + "/" + m[1].str());
+    }
+    return keys;
+}
+
 std::string Listed(const KeySet& keys) {
     std::string text;
     for (const std::string& key : keys)
@@ -168,7 +186,7 @@ std::string Listed(const KeySet& keys) {
     return text;
 }
 
-TEST(ConfigurationPage, ListsEveryKeyTheProgramsReadAndNoOther) {
+TEST(ConfigurationPage, ListsEveryKeyTheProgramsReadAndNoOtherAsTheStartingFileDoes) {
     const TReads reads = KeysReadBySources();
     EXPECT_TRUE(reads.Unresolved.empty()) << "reads whose section or key is no string constant: "
                                           << ::testing::PrintToString(reads.Unresolved);
@@ -187,6 +205,14 @@ TEST(ConfigurationPage, ListsEveryKeyTheProgramsReadAndNoOther) {
             stale.insert(key);
     EXPECT_TRUE(missing.empty()) << "read but not in docs/configuration.md:" << Listed(missing);
     EXPECT_TRUE(stale.empty()) << "in docs/configuration.md but read nowhere:" << Listed(stale);
+
+    // The starting file of an install shows every key of the service's file.
+    const KeySet starting = KeysOfTheStartingFile();
+    KeySet absent;
+    for (const std::string& key : reads.Keys)
+        if (!starting.count(key) && key != "General/RemotePC")
+            absent.insert(key);
+    EXPECT_TRUE(absent.empty()) << "not in packaging/kelvardsvc.ini:" << Listed(absent);
 }
 
 } // namespace
