@@ -70,12 +70,14 @@ int main(int argc, char** argv) {
     if (::geteuid() != 0) {
         RestartThroughPkexec(argc, argv);
         QApplication application(argc, argv);
+        InstallQtTranslation(application);
         QApplication::setApplicationName(QString::fromStdString(langtext::KvConsoleTitle));
         TUiFacade().ShowError(nullptr, langtext::KvNeedsRoot);
         return 1;
     }
     TUiFacade ui;
     TConsoleApplication application(argc, argv, ui);
+    InstallQtTranslation(application);
     QApplication::setApplicationName(QString::fromStdString(langtext::KvConsoleTitle));
     LoadCrtFunctions();
     std::vector<std::string> arguments(argv + 1, argv + argc);
