@@ -174,6 +174,10 @@ inline constexpr const char* KvStatusFile1 = "trlist1.dst";
 // Start line: followed by the destinations; a second one follows KvAndAlsoTo.
 inline constexpr const char* KvCopyingTo = "Copie des nouveaux fichiers du dossier vers ";
 inline constexpr const char* KvAndAlsoTo = ", et aussi vers ";
+// No destination at all in the configuration (%s: its path), at the start of each job.
+inline constexpr const char* KvNoDestination =
+    "Aucune destination configurée (Destination0 de la section [Transport] de %s): aucun "
+    "fichier n'est envoyé";
 // A destination (%d: 0 or 1) left empty in the configuration: nothing is sent to it.
 inline constexpr const char* KvDestinationEmpty =
     "Destination%d non spécifiée: aucun fichier n'y est envoyé";

@@ -83,10 +83,11 @@ TKelvoSvcConfigDlg::TKelvoSvcConfigDlg(QWidget* Owner, TUiFacade& Ui)
     : TBaseSvcConfigDlg(Owner, Ui, false), Form(std::make_unique<::Ui::KelvoSvcConfigDlg>()) {
     Form->setupUi(this);
 
-    // The panels that come and go keep their room, so that the fixed-size dialog never has to
-    // grow.
-    RetainSizeWhenHidden(Form->PnProxy);
-    RetainSizeWhenHidden(Form->PnFtp);
+    // The upload and proxy rows leave no room behind when they go: the dialog takes the size
+    // of what it shows (its layout fixes it). The folder buttons, shown for COPY only, keep
+    // theirs, so that the destination rows have one height in every mode.
+    RetainSizeWhenHidden(Form->BtnBrowseDest0);
+    RetainSizeWhenHidden(Form->BtnBrowseDest1);
     QIcon folder = style()->standardIcon(QStyle::SP_DirOpenIcon);
     Form->BtnBrowseDest0->setIcon(folder);
     Form->BtnBrowseDest1->setIcon(folder);
@@ -119,7 +120,7 @@ TKelvoSvcConfigDlg::~TKelvoSvcConfigDlg() = default;
 void TKelvoSvcConfigDlg::FormCreate() {
     TBaseSvcConfigDlg::FormCreate();
     Form->LabCentralizationDir->setText(Q(langtext::KvCfgLabCentralizationDir));
-    Form->BtnBrowseDir->setToolTip(Q(langtext::KvCfgBrowseDirHint));
+    SetIconButtonHint(Form->BtnBrowseDir, Q(langtext::KvCfgBrowseDirHint));
     Form->RbExactTime->setText(Q(langtext::KvCfgRbExactTime));
     Form->LabDest->setText(Q(langtext::KvCfgLabDest));
     Form->LabDestination0->setText(Q(langtext::KvCfgLabDestination0));
@@ -130,8 +131,8 @@ void TKelvoSvcConfigDlg::FormCreate() {
     Form->LabInetConn->setText(Q(langtext::KvCfgLabInetConn));
     Form->LabInetDisconnDelay->setText(Q(langtext::KvCfgLabInetDisconnDelay));
     Form->LabProxyType->setText(Q(langtext::KvCfgLabProxyType));
-    Form->BtnBrowseDest0->setToolTip(Q(langtext::KvCfgBrowseDestHint));
-    Form->BtnBrowseDest1->setToolTip(Q(langtext::KvCfgBrowseDestHint));
+    SetIconButtonHint(Form->BtnBrowseDest0, Q(langtext::KvCfgBrowseDestHint));
+    SetIconButtonHint(Form->BtnBrowseDest1, Q(langtext::KvCfgBrowseDestHint));
     AlignCaptionColumns();
 }
 
@@ -343,6 +344,9 @@ void TKelvoSvcConfigDlg::AlignCaptionColumns() {
     for (QGridLayout* grid : grids) {
         grid->setColumnMinimumWidth(0, width);
     }
+    // The dialog keeps one width whichever rows show: that of the widest panel, shown or not.
+    Form->PnTransferMode->setMinimumWidth(
+        std::max(Form->LayFtp->sizeHint().width(), Form->LayProxy->sizeHint().width()));
     // A hidden panel does not pass a new size on to the layout that holds it by itself.
     for (QWidget* panel : {Form->PnProxy, Form->PnFtp, Form->PnTransferMode}) {
         panel->updateGeometry();

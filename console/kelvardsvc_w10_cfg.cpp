@@ -90,6 +90,7 @@ int main(int argc, char** argv) {
     if (::geteuid() != 0) {
         RestartThroughPkexec(argc, argv);
         QApplication application(argc, argv);
+        InstallQtTranslation(application);
         QApplication::setApplicationName(QString::fromStdString(langtext::KvConsoleTitle));
         TUiFacade().ShowError(nullptr, langtext::KvNeedsRoot);
         return 1;
@@ -101,6 +102,7 @@ int main(int argc, char** argv) {
     }
     TUiFacade ui;
     TConsoleApplication application(argc, argv, ui);
+    InstallQtTranslation(application);
     QApplication::setApplicationName(QString::fromStdString(langtext::KvConsoleTitle));
     LoadCrtFunctions();
     std::vector<std::string> arguments(argv + 1, argv + argc);

@@ -92,6 +92,12 @@ std::string TKelvardSvc::DestinationText() const {
     return text;
 }
 
+void TKelvardSvc::JobStarting() {
+    if (FConfig->GetDestination(0).empty() && FConfig->GetDestination(1).empty())
+        Log(LogError,
+            Format(langtext::KvNoDestination, (ProgramDirectory + "/" + IniFileName).c_str()));
+}
+
 void TKelvardSvc::PrepareDestination() {
     // An empty destination would put a COPY's files below the file system's root (and give
     // an upload no host): the destination is served with no file sent, and says why.

@@ -21,6 +21,8 @@ public:
 
     bool StartService() override;
     bool StopService() override;
+    // Says at every job when no destination is configured: nothing can be sent then.
+    void JobStarting() override;
     void PrepareDestination() override;
     void FinishDestination() override;
     void BuildChain(const std::string& TrackDirectory, std::vector<std::string>& Chain) override;

@@ -92,7 +92,7 @@ void TBaseSvcConfigDlg::LoadCaptions() {
     BtnCancel->setText(Q(langtext::CfgDlgCancel));
     PgcParams->setTabText(PgcParams->indexOf(TsGeneral), Q(langtext::CfgDlgTsGeneral));
     LabCentralizationDir->setText(Q(langtext::CfgDlgLabCentralizationDir));
-    BtnBrowseDir->setToolTip(Q(langtext::CfgDlgBrowseDirHint));
+    SetIconButtonHint(BtnBrowseDir, Q(langtext::CfgDlgBrowseDirHint));
     LabFreq->setText(Q(langtext::CfgDlgLabFreq));
     LabMin->setText(Q(langtext::CfgDlgLabMin));
     CbLogDetailed->setText(Q(langtext::CfgDlgLogDetailed));

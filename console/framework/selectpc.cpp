@@ -2,6 +2,7 @@
 
 #include "common/langtext.h"
 #include "console/framework/scwserv.h"
+#include "console/framework/uifacade.h"
 #include "ui_selectpc.h"
 
 #include <QGuiApplication>
@@ -40,7 +41,7 @@ void TSelectPcDlg::LoadCaptions() {
     setWindowTitle(QString::fromUtf8(langtext::SelPcCaption));
     // The table joins the prompt's sentences with a CR; a label breaks lines at LF.
     ui_->LabPrompt->setText(QString::fromUtf8(langtext::SelPcPrompt).replace('\r', '\n'));
-    ui_->BtnPc->setToolTip(QString::fromUtf8(langtext::WndBtnPcHint));
+    SetIconButtonHint(ui_->BtnPc, QString::fromUtf8(langtext::WndBtnPcHint));
     ui_->BtnOK->setText(QString::fromUtf8(langtext::SelPcOK));
     ui_->BtnCancel->setText(QString::fromUtf8(langtext::SelPcCancel));
 }

@@ -1,12 +1,19 @@
 #include "console/framework/statusbar.h"
 
+#include <QHelpEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOption>
+#include <QToolTip>
 
 namespace {
 
 constexpr int TextMargin = 4;
+
+// One line: a message with line breaks (an operating-system error) reads on.
+QString OneLine(QString text) {
+    return text.replace("\r\n", " ").replace('\r', ' ').replace('\n', ' ');
+}
 
 } // namespace
 
@@ -44,6 +51,37 @@ QRect TPanelStatusBar::PanelRect(const TStatusPanel* panel) const {
     return {};
 }
 
+QString TPanelStatusBar::ShownText(const TStatusPanel& panel) const {
+    const QRect textRect = PanelRect(&panel).adjusted(TextMargin, 0, -TextMargin, 0);
+    return fontMetrics().elidedText(OneLine(panel.Text), Qt::ElideRight, textRect.width());
+}
+
+QString TPanelStatusBar::PanelToolTip(const TStatusPanel* panel) const {
+    if (panel->OwnerDraw || panel->Text.isEmpty())
+        return {};
+    return ShownText(*panel) == OneLine(panel->Text) ? QString() : panel->Text;
+}
+
+bool TPanelStatusBar::event(QEvent* event) {
+    if (event->type() != QEvent::ToolTip)
+        return QWidget::event(event);
+    auto* help = static_cast<QHelpEvent*>(event);
+    for (const TStatusPanel& panel : panels_) {
+        const QRect rect = PanelRect(&panel);
+        if (!rect.contains(help->pos()))
+            continue;
+        const QString tip = PanelToolTip(&panel);
+        if (!tip.isEmpty()) {
+            QToolTip::showText(help->globalPos(), tip, this, rect);
+            return true;
+        }
+        break;
+    }
+    QToolTip::hideText();
+    event->ignore();
+    return true;
+}
+
 QSize TPanelStatusBar::sizeHint() const {
     return QSize(200, fontMetrics().height() + 8);
 }
@@ -63,10 +101,7 @@ void TPanelStatusBar::paintEvent(QPaintEvent*) {
         }
         painter.setPen(palette().color(QPalette::WindowText));
         QRect textRect = rect.adjusted(TextMargin, 0, -TextMargin, 0);
-        // One line: a message with line breaks (an operating-system error) reads on.
-        QString line = panel.Text;
-        line.replace("\r\n", " ").replace('\r', ' ').replace('\n', ' ');
-        QString text = fontMetrics().elidedText(line, Qt::ElideRight, textRect.width());
-        painter.drawText(textRect, static_cast<int>(panel.Alignment | Qt::AlignVCenter), text);
+        painter.drawText(textRect, static_cast<int>(panel.Alignment | Qt::AlignVCenter),
+                         ShownText(panel));
     }
 }

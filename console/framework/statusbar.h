@@ -31,6 +31,9 @@ public:
     void SetPanelText(TStatusPanel* panel, const QString& text);
     // Where a panel lies in the bar.
     QRect PanelRect(const TStatusPanel* panel) const;
+    // The tooltip of a text panel: its whole text when the panel shows it cut (a long
+    // operating-system error, a remote PC's message), otherwise empty.
+    QString PanelToolTip(const TStatusPanel* panel) const;
 
     // Paints an owner-drawn panel: the painter, the panel and its rectangle.
     std::function<void(QPainter&, const TStatusPanel*, const QRect&)> OnDrawPanel;
@@ -39,7 +42,11 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    bool event(QEvent* event) override;
 
 private:
+    // The text as the panel shows it, cut with "..." where it does not fit.
+    QString ShownText(const TStatusPanel& panel) const;
+
     std::vector<TStatusPanel> panels_;
 };

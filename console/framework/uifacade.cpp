@@ -1,5 +1,6 @@
 #include "console/framework/uifacade.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QGuiApplication>
 #include <QMessageBox>
@@ -21,6 +22,11 @@ QString BoxText(const std::string& text) {
 }
 
 } // namespace
+
+void SetIconButtonHint(QAbstractButton* Button, const QString& Hint) {
+    Button->setToolTip(Hint);
+    Button->setAccessibleName(Hint);
+}
 
 void TUiFacade::ShowInformation(QWidget* owner, const std::string& text) {
     QMessageBox::information(owner, Title(), BoxText(text), QMessageBox::Ok);

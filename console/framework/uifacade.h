@@ -6,7 +6,13 @@
 #include <exception>
 #include <string>
 
+class QAbstractButton;
+class QString;
 class QWidget;
+
+// The hint of a button that shows only an icon: its tooltip, and its accessible name, which
+// screen readers say in place of the missing text.
+void SetIconButtonHint(QAbstractButton* Button, const QString& Hint);
 
 class TUiFacade {
 public:

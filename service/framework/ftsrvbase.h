@@ -136,6 +136,8 @@ public:
     virtual bool StopService();
     // After every chain entry.
     virtual void AfterDirectory() {}
+    // At the start of every job, before the first tracked directory.
+    virtual void JobStarting() {}
     // After the chain entries of destination DestIndex, also when one of them failed.
     virtual void FinishDestination() = 0;
     // The order in which the files of a chain entry are sent; the base: descending names.

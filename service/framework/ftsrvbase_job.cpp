@@ -75,6 +75,7 @@ void TBaseFtrackerService::DoWork() {
     const TDateTime T0 = CurrentTime();
     if (CancelRequested())
         RaiseCanceled();
+    JobStarting();
     const TBaseFtConfig& config = Cfg();
     for (int i = 0; i < MaxTrackDirectories; ++i) {
         DirIndex = i;

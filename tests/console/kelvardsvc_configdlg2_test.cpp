@@ -1,5 +1,7 @@
 // The transfer configuration dialog on a real working copy, with the real widgets offscreen,
 // a fake nmcli for the dial-up entries and the real connectivity test dialog.
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
@@ -178,6 +180,51 @@ TEST_F(KvConfigDlg, CopyOpensAsCopyAndIsSavedWithTheAccountRules) {
     Select("CbTransferMode", "SFTP");
     EXPECT_EQ(W<QLabel>("LabUser")->text().toStdString(), langtext::KvCfgLabUser);
     EXPECT_TRUE(Shown("PnFtp"));
+}
+
+// Switching the mode shows or hides the upload and proxy rows below the mode; the rows above
+// keep their places, the dialog its width, and no empty room is left where rows went. Every
+// button that shows only an icon tells screen readers what it does.
+TEST_F(KvConfigDlg, RowsKeepTheirPlacesAcrossModesAndHiddenRowsLeaveNoRoom) {
+    auto dialog = Open(Ini({{"Transport", "COPY"}, {"Destination0", "/mnt/central"}}));
+    auto layout = [&] {
+        QApplication::processEvents();
+        std::vector<int> places{dlg_->width()};
+        for (const char* row : {"LabDestination0", "EdDestination", "CbDestination1",
+                                "EdDestination1", "LabUser", "LabPassword", "LabTransferMode"})
+            places.push_back(W<QWidget>(row)->mapTo(dlg_, QPoint(0, 0)).y());
+        return places;
+    };
+    // The room between the last row shown and the detailed-log switch below it.
+    auto gapBelow = [&](const char* lastRow) {
+        QWidget* last = W<QWidget>(lastRow);
+        return W<QWidget>("CbLogDetailed")->mapTo(dlg_, QPoint(0, 0)).y() -
+               last->mapTo(dlg_, QPoint(0, last->height())).y();
+    };
+    const std::vector<int> copy = layout();
+    const int rowHeight = W<QWidget>("EdUser")->height();
+    EXPECT_LT(gapBelow("PnTransferMode"), 2 * rowHeight);
+    for (const char* mode : {"FTP", "SFTP", "COPY"}) {
+        SCOPED_TRACE(mode);
+        Select("CbTransferMode", mode);
+        EXPECT_EQ(layout(), copy);
+    }
+    Select("CbTransferMode", "FTPS");
+    Select("CbProxyType", "HTTP");
+    EXPECT_EQ(layout(), copy);
+    EXPECT_LT(gapBelow("PnFtp"), 2 * rowHeight);
+    Select("CbProxyType", "<none>");
+    EXPECT_EQ(layout(), copy);
+    EXPECT_LT(gapBelow("PnFtp"), 2 * rowHeight);
+
+    Select("CbTransferMode", "COPY");
+    for (QAbstractButton* button : dlg_->findChildren<QAbstractButton*>()) {
+        if (!button->text().isEmpty() || button->icon().isNull())
+            continue;
+        EXPECT_FALSE(button->toolTip().isEmpty()) << button->objectName().toStdString();
+        EXPECT_EQ(button->accessibleName(), button->toolTip())
+            << button->objectName().toStdString();
+    }
 }
 
 TEST_F(KvConfigDlg, UploadSettingsAreCleanedUpCheckedAndTheRestCarriedThrough) {

@@ -23,6 +23,9 @@ TEST(SelectPcDlg, ShowsItsTextsWhole) {
     EXPECT_EQ(Child<QToolButton>(&dialog, "BtnPc")->toolTip(),
               "Choisissez l'ordinateur où le service travaille");
     EXPECT_FALSE(Child<QToolButton>(&dialog, "BtnPc")->icon().isNull());
+    // Only an icon: screen readers say the hint.
+    EXPECT_EQ(Child<QToolButton>(&dialog, "BtnPc")->accessibleName(),
+              Child<QToolButton>(&dialog, "BtnPc")->toolTip());
     EXPECT_EQ(Child<QPushButton>(&dialog, "BtnOK")->text(), "OK");
     EXPECT_EQ(Child<QPushButton>(&dialog, "BtnCancel")->text(), "Annuler");
 

@@ -1,8 +1,9 @@
 // Renders the console's windows offscreen into PNG files, so that a reviewer sees what an
 // administrator sees: the main window on a running transfer service with live statistics (both
-// pages), the transfer configuration dialog, the base configuration dialog, the PC selection
-// dialog and a finished connectivity test. Usage: console_screenshots DIR (as root: it runs a
-// service manager and the transfer service in a temporary directory).
+// pages), the transfer configuration dialog in its modes, the base configuration dialog, the
+// PC selection dialog, a finished connectivity test, and a question box and the folder picker
+// with Qt's standard texts in the locale's language. Usage: console_screenshots DIR (as root: it
+// runs a service manager and the transfer service in a temporary directory).
 #include <QApplication>
 #include <QComboBox>
 #include <QDialog>
@@ -15,8 +16,12 @@
 #include <iostream>
 
 #include "common/Comserv.h"
+#include "common/langtext.h"
 #include "common/trconfig.h"
+#include "console/framework/consoleapp.h"
+#include "console/framework/scwserv.h"
 #include "console/framework/selectpc.h"
+#include "console/framework/uifacade.h"
 #include "console/kelvardsvc_cfgmain.h"
 #include "console/kelvardsvc_configdlg2.h"
 #include "console/transsvc_conntest.h"
@@ -38,6 +43,17 @@ void Save(QWidget* widget, const std::string& name) {
     if (!widget->grab().save(QString::fromStdString(path)))
         throw std::runtime_error("cannot write " + path);
     std::cout << path << "\n";
+}
+
+// Saves the modal box that `open` shows, once it is up, then closes it.
+template <class Open> void SaveModal(const std::string& name, Open open) {
+    QTimer::singleShot(500, [name] {
+        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            Save(box, name);
+            box->reject();
+        }
+    });
+    open();
 }
 
 // A tracked directory with two shops, for the service's first job.
@@ -94,6 +110,8 @@ void Run() {
         window.get(), ui, "", window->LocalConfigPath(), &NewFtConfig<TTransportConfig>);
     dialog->show();
     Save(dialog.get(), "transfer-configuration");
+    dialog->findChild<QComboBox*>("CbTransferMode")->setCurrentText("FTP");
+    Save(dialog.get(), "transfer-configuration-ftp");
     // The same dialog for an upload through a proxy: every row shows.
     dialog->findChild<QComboBox*>("CbTransferMode")->setCurrentText("FTPS");
     dialog->findChild<QComboBox*>("CbProxyType")->setCurrentText("SOCKS5");
@@ -139,6 +157,13 @@ void Run() {
     Save(&failed, "connectivity-test-errors");
     failed.hide();
 
+    // Qt's own texts: a question of the console and the folder picker.
+    TUiFacade facade;
+    SaveModal("question-box", [&] { facade.AskYesNo(window.get(), langtext::AskStartService); });
+    std::string folder = root;
+    SaveModal("folder-picker",
+              [&] { BrowseForFolder(window.get(), langtext::CfgDlgSelectFolder, folder); });
+
     std::remove(window->LocalConfigPath().c_str());
     std::remove(window->SettingsPath().c_str());
     window->close();
@@ -156,6 +181,7 @@ int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     std::setlocale(LC_ALL, "");
     QApplication application(argc, argv);
+    InstallQtTranslation(application);
     QApplication::setApplicationName("Zuzedevevivove Service Statistics & Status");
     try {
         Run();
