@@ -542,8 +542,11 @@ void TNamedPipeServer::AcceptWaiting() {
             Admit(*waiting, fd, uid);
             return;
         }
-        // Refused: the next newcomer in the backlog (perhaps root's) is looked at at once.
         Refuse(fd);
+        // A newcomer beyond its user's share lets the next one in the backlog (perhaps root's)
+        // be looked at at once; when every instance is busy, one refusal per round as ever.
+        if (!waiting)
+            return;
     }
 }
 
