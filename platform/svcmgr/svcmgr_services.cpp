@@ -184,6 +184,7 @@ void TServiceTable::Start(const std::string& name, uint64_t client) {
     entry.Report = std::move(launched.Report);
     entry.ReportData.clear();
     entry.ReportedStopped = false;
+    entry.InterrogationSent = false;
     entry.LaunchDeadline = TClock::now() + launchTimeout_;
     entry.Status = StoppedStatus(0, 0);
     entry.StartWaiters.push_back(client);
@@ -205,7 +206,10 @@ TServiceStatus TServiceTable::Control(const std::string& name, uint32_t controlC
         accepted = (status.ControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE) != 0;
     if (!entry.Channel || !accepted || (pending && controlCode != SERVICE_CONTROL_INTERROGATE))
         throw Error(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, svctext::ErrCannotAcceptControl);
+    if (controlCode == SERVICE_CONTROL_INTERROGATE && entry.InterrogationSent)
+        return entry.Status;
     SendControl(entry, controlCode);
+    entry.InterrogationSent = entry.InterrogationSent || controlCode == SERVICE_CONTROL_INTERROGATE;
     return entry.Status;
 }
 
@@ -312,6 +316,7 @@ void TServiceTable::ReadChannel(TEntry& entry) {
 void TServiceTable::ApplyReport(TEntry& entry, const TServiceStatus& reported) {
     if (reported.CurrentState < SERVICE_STOPPED || reported.CurrentState > SERVICE_PAUSED)
         return;
+    entry.InterrogationSent = false;
     if (entry.Phase == TPhase::Launching) {
         // The first report ends the launch: the program speaks to its manager. A program that
         // stops at once (it does not implement the service, say) fails the start.

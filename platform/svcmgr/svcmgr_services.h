@@ -87,6 +87,9 @@ private:
         std::vector<uint64_t> StartWaiters;
         bool MarkedForDelete = false;
         bool ReportedStopped = false;
+        // An interrogation was passed on and the service has not reported since: further
+        // ones are answered from the status known, so they never fill the channel.
+        bool InterrogationSent = false;
     };
 
     TEntry& Find(const std::string& name);
