@@ -32,6 +32,27 @@ void KillProcessGroup(pid_t pid) {
         kill(pid, SIGKILL);
 }
 
+// The service's process is its launcher: SIGTERM makes it kill the program and everything the
+// program started, wherever their sessions are, and end. A launcher still in the logon ends
+// at once.
+void EndService(pid_t pid) {
+    kill(pid, SIGTERM);
+}
+
+// Reaps the processes of `pids` as they end, for at most `limit`; those left stay in `pids`.
+void ReapWithin(std::set<pid_t>& pids, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pids.empty() && std::chrono::steady_clock::now() < deadline) {
+        for (auto it = pids.begin(); it != pids.end();) {
+            int waitStatus;
+            pid_t done = waitpid(*it, &waitStatus, WNOHANG);
+            it = (done == *it || (done < 0 && errno == ECHILD)) ? pids.erase(it) : std::next(it);
+        }
+        if (!pids.empty())
+            usleep(5000);
+    }
+}
+
 TServiceStatus StoppedStatus(uint32_t win32ExitCode, uint32_t specificExitCode) {
     TServiceStatus status;
     status.CurrentState = SERVICE_STOPPED;
@@ -253,7 +274,7 @@ void TServiceTable::ReadReport(TEntry& entry, bool final) {
         ssize_t got = read(entry.Report.Get(), buffer, sizeof buffer);
         if (got > 0) {
             if (entry.ReportData.size() + static_cast<size_t>(got) > MaxReportSize) {
-                KillProcessGroup(entry.Pid);
+                EndService(entry.Pid);
                 FinishLaunch(entry, false, ERROR_PROCESS_ABORTED, svctext::ErrProcessAborted);
                 return;
             }
@@ -422,7 +443,7 @@ std::optional<TServiceTable::TClock::time_point> TServiceTable::NextDeadline() c
 void TServiceTable::CheckDeadlines(TClock::time_point now) {
     for (auto& [key, entry] : entries_) {
         if (entry.Phase == TPhase::Launching && now >= entry.LaunchDeadline) {
-            KillProcessGroup(entry.Pid);
+            EndService(entry.Pid);
             FinishLaunch(entry, false, ERROR_SERVICE_REQUEST_TIMEOUT, svctext::ErrRequestTimeout);
         }
     }
@@ -459,19 +480,14 @@ void TServiceTable::KillAll(const std::function<void(const std::string&)>& repor
         }
     }
     for (pid_t pid : pids)
+        EndService(pid);
+    // The launchers end their programs and what those started at once; one that has not ended
+    // after 2 s is killed with its process group, and a process stuck in the kernel is left
+    // behind after one more second rather than holding the manager up.
+    ReapWithin(pids, std::chrono::seconds(2));
+    for (pid_t pid : pids)
         KillProcessGroup(pid);
-    // SIGKILL ends them at once; a process stuck in the kernel is left behind after 2 s
-    // rather than holding the manager up.
-    auto deadline = TClock::now() + std::chrono::seconds(2);
-    while (!pids.empty() && TClock::now() < deadline) {
-        for (auto it = pids.begin(); it != pids.end();) {
-            int waitStatus;
-            pid_t done = waitpid(*it, &waitStatus, WNOHANG);
-            it = (done == *it || (done < 0 && errno == ECHILD)) ? pids.erase(it) : std::next(it);
-        }
-        if (!pids.empty())
-            usleep(5000);
-    }
+    ReapWithin(pids, std::chrono::seconds(1));
     detached_.clear();
     for (auto& [key, entry] : entries_) {
         if (entry.Pid > 0) {
