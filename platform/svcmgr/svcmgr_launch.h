@@ -4,9 +4,9 @@
 // user account the child checks the password and opens the account's PAM session. It then
 // forks the process that (for a user account) switches to the user and executes the program;
 // the child stays as its parent, a child subreaper that kills whatever the program left
-// behind when the program ends (or at once on SIGTERM), and closes the session. What goes wrong before the program
-// runs comes back on a report pipe that the successful exec closes; the manager reads it
-// without blocking.
+// behind when the program ends (or at once on SIGTERM), and closes the session. What goes wrong
+// before the program runs comes back on a report pipe that the successful exec closes; the manager
+// reads it without blocking.
 #pragma once
 
 #include <string>
