@@ -30,6 +30,10 @@ constexpr unsigned char kAllBusy = 0x02;
 // How long the listening socket rests after the process ran out of descriptors or memory.
 constexpr auto kAcceptPause = std::chrono::milliseconds(100);
 
+// Most newcomers refused in one go, so that users who keep reconnecting cannot hold the
+// server thread in its accept loop.
+constexpr int kRefusalsPerRound = 64;
+
 class Fd {
 public:
     explicit Fd(int fd = -1) : fd_(fd) {}
@@ -242,6 +246,10 @@ struct TNamedPipeServer::Instance {
     std::chrono::steady_clock::time_point admitted{};
     bool spoke = false;
     std::chrono::steady_clock::time_point deadline{};
+    // The client's user, and whether it is one whose share of the instances is limited
+    // (anyone but root and the server's own user).
+    uid_t uid = 0;
+    bool limited = false;
 
     void Start(PipeOp op) {
         pending = op;
@@ -350,10 +358,12 @@ TNamedPipeServer::~TNamedPipeServer() {
         ::unlink(path_.c_str());
 }
 
-void TNamedPipeServer::Admit(Instance& inst, int fd) {
+void TNamedPipeServer::Admit(Instance& inst, int fd, uid_t uid) {
     int code = 0;
     if (SendMessage(fd, &kAdmitted, 1, code) == 1) {
         inst.fd = fd;
+        inst.uid = uid;
+        inst.limited = IsLimitedUser(uid);
         inst.admitted = std::chrono::steady_clock::now();
         inst.spoke = false;
         inst.Complete(true, 0, 0);
@@ -378,10 +388,18 @@ TPipeStart TNamedPipeServer::Connect(int i, int& error) {
     inst.Start(PipeOp::Connect);
     if (std::chrono::steady_clock::now() < acceptPausedUntil_)
         return TPipeStart::Pending;
+    int refused = 0;
     for (;;) {
         int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        uid_t uid = 0;
+        if (fd >= 0 && !WithinShare(fd, uid)) {
+            Refuse(fd);
+            if (++refused < kRefusalsPerRound)
+                continue;
+            return TPipeStart::Pending;
+        }
         if (fd >= 0) {
-            Admit(inst, fd);
+            Admit(inst, fd, uid);
             if (!inst.ok) // the client left before it was admitted: report it as a failed connect
                 return TPipeStart::Pending;
             inst.Start(PipeOp::None);
@@ -548,22 +566,62 @@ int TNamedPipeServer::ExpireSilentClients() {
 }
 
 void TNamedPipeServer::AcceptWaiting() {
-    int fd;
-    do {
-        fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    Instance* waiting = WaitingInstance();
-    if (fd < 0) {
-        if (IsResourceShortage(errno))
-            acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
-        else if (errno != EAGAIN && errno != ECONNABORTED && waiting)
-            waiting->Complete(false, 0, errno);
-        return;
-    }
-    if (waiting)
-        Admit(*waiting, fd);
-    else
+    for (int refused = 0; refused < kRefusalsPerRound; ++refused) {
+        int fd;
+        do {
+            fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+        Instance* waiting = WaitingInstance();
+        if (fd < 0) {
+            if (IsResourceShortage(errno))
+                acceptPausedUntil_ = std::chrono::steady_clock::now() + kAcceptPause;
+            else if (errno != EAGAIN && errno != ECONNABORTED && waiting)
+                waiting->Complete(false, 0, errno);
+            return;
+        }
+        uid_t uid = 0;
+        if (waiting && WithinShare(fd, uid)) {
+            Admit(*waiting, fd, uid);
+            return;
+        }
         Refuse(fd);
+        // A newcomer beyond its user's share lets the next one in the backlog (perhaps root's)
+        // be looked at at once; when every instance is busy, one refusal per round as ever.
+        if (!waiting)
+            return;
+    }
+}
+
+bool TNamedPipeServer::IsLimitedUser(uid_t uid) {
+    return uid != 0 && uid != ::geteuid();
+}
+
+bool TNamedPipeServer::WithinShare(int fd, uid_t& uid) const {
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0)
+        return false;
+    uid = peer.uid;
+    if (!IsLimitedUser(uid))
+        return true;
+    // One instance stays for root, unless the pipe has just one.
+    const size_t share = instances_.size() > 1 ? instances_.size() - 1 : instances_.size();
+    size_t held = 0;
+    for (const auto& inst : instances_) {
+        if (inst->fd < 0 || !inst->limited || ClientHasLeft(*inst))
+            continue;
+        if (inst->uid == uid)
+            return false; // one instance per user
+        ++held;
+    }
+    return held < share;
+}
+
+bool TNamedPipeServer::ClientHasLeft(const Instance& inst) {
+    if (inst.Ending())
+        return true;
+    pollfd p{inst.fd, 0, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR));
 }
 
 int TNamedPipeServer::Wait(const TManualResetEvent& stop, int& error) {

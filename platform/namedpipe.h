@@ -12,6 +12,10 @@
 // A client is admitted only by a free instance: right after its connection is accepted it gets
 // a one-byte admission message. When every instance is busy it gets a refusal instead and the
 // connection is closed, so the client fails at once with "All pipe instances are busy." (231).
+// A user other than root and the server's own (its effective user, taken from the connection's
+// peer credentials) holds at most one instance at a time, and such users together leave one
+// instance free for root (a one-instance pipe excepted); a client beyond that share is refused
+// the same way.
 //
 // An admitted client cannot hold its instance by saying nothing: a read that waits for its
 // first request longer than the first-request limit after the admission, or for a later
@@ -135,10 +139,18 @@ public:
 
 private:
     struct Instance;
-    // Hands the accepted client `fd` to `inst`, completing its connect either way.
-    void Admit(Instance& inst, int fd);
+    // Hands the accepted client `fd` of user `uid` to `inst`, completing its connect either
+    // way.
+    void Admit(Instance& inst, int fd, uid_t uid);
     void Refuse(int fd);
     void AcceptWaiting();
+    // Users other than root and the server's own have a limited share of the instances.
+    static bool IsLimitedUser(uid_t uid);
+    // Whether the user of the accepted client `fd` (returned in `uid`) may take an instance:
+    // such a user holds at most one, and all of them together leave one for root.
+    bool WithinShare(int fd, uid_t& uid) const;
+    // The client of `inst` has gone, or its exchange has ended: it no longer counts.
+    static bool ClientHasLeft(const Instance& inst);
     // Carries on the pending read or write of `inst` once its socket is ready.
     void Perform(Instance& inst);
     // The next signaled instance after the one returned last, or -1.

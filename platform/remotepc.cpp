@@ -300,8 +300,8 @@ std::string TSshLink::Call(uint32_t kind, int timeoutMs, const std::string& payl
     std::string answer(header.Length, '\0');
     if (!ReadOutput(answer.data(), answer.size(), deadline, timedOut))
         Fail(timedOut ? langtext::RemotePcNoAnswer : langtext::RemotePcLost);
-    if (header.Value != 0)
-        throw EOSError(static_cast<int>(header.Value), answer);
+    if (header.Value != 0) // the bridge's text, printed and shown as it comes otherwise
+        throw EOSError(static_cast<int>(header.Value), PrintableRemoteText(answer));
     return answer;
 }
 
@@ -336,8 +336,8 @@ std::string TSshLink::Why() {
         text.pop_back();
     size_t start = text.find_last_of("\r\n");
     text = start == std::string::npos ? text : text.substr(start + 1);
-    if (!text.empty())
-        return text;
+    if (!text.empty()) // what the other PC's login wrote goes to a terminal or a window
+        return PrintableRemoteText(text);
     if (exitStatus_ >= 0 && WIFEXITED(exitStatus_))
         return svcproto::Format(langtext::RemotePcSshExit, WEXITSTATUS(exitStatus_));
     return langtext::RemotePcSshEnded;
@@ -587,4 +587,49 @@ void CloseRemotePcConnections() {
     }
     for (auto& [name, entry] : entries)
         entry->Stop(true);
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at the start of `s` (2 to 4), or 0.
+size_t Utf8SequenceLength(std::string_view s) {
+    auto byte = [&](size_t i) { return i < s.size() ? static_cast<unsigned char>(s[i]) : 0u; };
+    const unsigned lead = byte(0);
+    const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                          : lead >= 0xE0 && lead <= 0xEF ? 3
+                          : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                         : 0;
+    // The second byte's range rules out overlong forms, surrogates and code points past 0x10FFFF.
+    const unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    for (size_t i = 1; i < length; ++i)
+        if (byte(i) < (i == 1 ? low : 0x80u) || byte(i) > (i == 1 ? high : 0xBFu))
+            return 0;
+    return length;
+}
+
+} // namespace
+
+std::string PrintableRemoteText(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            out += c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        const size_t length = Utf8SequenceLength(text.substr(i));
+        // U+0080 to U+009F (0xC2 0x80 to 0xC2 0x9F) are the C1 controls.
+        const bool c1 = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+        if (length == 0 || c1) {
+            out += '?';
+            i += c1 ? 2 : 1;
+            continue;
+        }
+        out.append(text.substr(i, length));
+        i += length;
+    }
+    return out;
 }

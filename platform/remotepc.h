@@ -23,6 +23,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 constexpr int ERROR_INVALID_NETNAME = 1214;
@@ -55,3 +56,9 @@ pid_t RemotePcProcessId(const std::string& pc);
 
 // Ends every connection (those being opened too) and forgets every failure.
 void CloseRemotePcConnections();
+
+// `text` from another PC (ssh's messages, the bridge's and the other manager's answers) with
+// every control character (C0, DEL and the C1 range) and every byte that is not part of
+// well-formed UTF-8 replaced by '?', so that it can be printed or shown without its escape
+// sequences acting on a terminal.
+std::string PrintableRemoteText(std::string_view text);

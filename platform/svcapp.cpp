@@ -56,9 +56,22 @@ void TServiceThread::Terminate() {
 }
 
 void TServiceThread::PostRequest(uint32_t CtrlCode) {
-    std::lock_guard lock(mutex_);
-    queue_.push_back(CtrlCode);
-    wake_.notify_all();
+    {
+        std::lock_guard lock(mutex_);
+        auto interrogation =
+            std::find(queue_.begin(), queue_.end(), uint32_t{SERVICE_CONTROL_INTERROGATE});
+        if (CtrlCode != SERVICE_CONTROL_INTERROGATE || interrogation == queue_.end()) {
+            // A stop or shutdown goes before the interrogation that waits, so that a job that
+            // looks at the first request sees it at once.
+            queue_.insert(CtrlCode == SERVICE_CONTROL_INTERROGATE ? queue_.end() : interrogation,
+                          CtrlCode);
+            wake_.notify_all();
+            return;
+        }
+    }
+    // One interrogation waits already: this one is answered from the current status, so that
+    // interrogations from many users never pile up in the queue.
+    service_.ReportStatus();
 }
 
 bool TServiceThread::PeekFirstRequest(uint32_t& CtrlCode) const {

@@ -15,7 +15,8 @@
 // `WaitHint`, a new checkpoint at every status report), OnStart; when that leaves Started
 // True, status running and OnExecute (without an OnExecute handler the thread just processes
 // requests until it is stopped). Control codes from the manager arrive as requests in the
-// service thread's queue. Processing a stop request sets stop pending and runs OnStop; when
+// service thread's queue (at most one interrogation among them; stop and shutdown go before
+// it). Processing a stop request sets stop pending and runs OnStop; when
 // Stopped stays True the service thread is terminated. A shutdown request (also sent when
 // the manager goes away) sets stop pending, runs OnShutdown and terminates the thread. An
 // interrogation reports the status. When the service thread ends, the service reports
@@ -76,7 +77,9 @@ public:
     // Whether `CtrlCode` waits anywhere in the queue (a stop queued behind an interrogation
     // that any user may send counts too).
     bool IsQueued(uint32_t CtrlCode) const;
-    // Queues a control code (from the control dispatcher).
+    // Queues a control code (from the control dispatcher). A stop or shutdown goes before a
+    // waiting interrogation; at most one interrogation waits, a further one is answered at once
+    // with a status report.
     void PostRequest(uint32_t CtrlCode);
 
     // The service thread's id; the thread itself sees it from its first instruction on.

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/errors.h"
+#include "platform/remotepc.h"
 #include "platform/svcmgr/svcmgr_bridge.h"
 #include "platform/svcmgr/svcmgr_client.h"
 #include "platform/svcmgr/svcmgr_daemon.h"
@@ -60,10 +61,11 @@ const char* StartTypeText(uint32_t startType) {
 }
 
 void PrintDetails(std::ostream& out, const TServiceConfig& config, const TServiceStatus& s) {
-    out << "  name:         " << config.ServiceName << "\n"
-        << "  display name: " << config.DisplayName << "\n"
-        << "  program:      " << config.BinaryPathName << "\n"
-        << "  account:      " << config.ServiceStartName << "\n"
+    // Names that another PC's manager sent are printed without their control characters.
+    out << "  name:         " << PrintableRemoteText(config.ServiceName) << "\n"
+        << "  display name: " << PrintableRemoteText(config.DisplayName) << "\n"
+        << "  program:      " << PrintableRemoteText(config.BinaryPathName) << "\n"
+        << "  account:      " << PrintableRemoteText(config.ServiceStartName) << "\n"
         << "  start type:   " << StartTypeText(config.StartType) << "\n"
         << "  state:        " << s.CurrentState << "\n"
         << "  checkpoint:   " << s.CheckPoint << "\n"
@@ -133,8 +135,9 @@ int Client(const std::string& machine, const std::string& command, int argc, cha
         TScManager manager =
             TScManager::Open(machine, SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE);
         for (const auto& entry : manager.ListServices())
-            out << entry.ServiceName << "\t" << svctext::ServiceStateText(entry.Status.CurrentState)
-                << "\t" << entry.DisplayName << "\n";
+            out << PrintableRemoteText(entry.ServiceName) << "\t"
+                << svctext::ServiceStateText(entry.Status.CurrentState) << "\t"
+                << PrintableRemoteText(entry.DisplayName) << "\n";
         return 0;
     }
     if (command == "starttype") {
@@ -193,11 +196,12 @@ int SvcMgrMain(int argc, char** argv, std::ostream& out, std::ostream& err, std:
         return result < 0 ? Usage(err) : result;
     } catch (const EOSError& e) {
         out.flush();
-        err << "svcmgr: " << e.what() << " (error " << e.Code << ")\n";
+        // The text may come from another PC (ssh's messages, the bridge's answers).
+        err << "svcmgr: " << PrintableRemoteText(e.what()) << " (error " << e.Code << ")\n";
         return ExitFailure;
     } catch (const std::exception& e) {
         out.flush();
-        err << "svcmgr: " << e.what() << "\n";
+        err << "svcmgr: " << PrintableRemoteText(e.what()) << "\n";
         return ExitFailure;
     }
 }

@@ -74,11 +74,14 @@ bool WaitReadable(int fd, std::chrono::steady_clock::time_point deadline) {
 svcproto::TAnswer Call(const std::string& socketPath, const TClientRequest& request,
                        int timeoutMs = RequestTimeoutMs) {
     // The manager of another PC is addressed as "\\PC" (a socket path never starts so).
+    const bool remote = socketPath.starts_with("\\\\");
     std::string raw =
-        socketPath.starts_with("\\\\")
-            ? RemotePcManagerTransact(socketPath, svcproto::EncodeRequest(request), timeoutMs)
-            : SvcMgrTransact(socketPath, svcproto::EncodeRequest(request), timeoutMs);
+        remote ? RemotePcManagerTransact(socketPath, svcproto::EncodeRequest(request), timeoutMs)
+               : SvcMgrTransact(socketPath, svcproto::EncodeRequest(request), timeoutMs);
     svcproto::TAnswer answer = svcproto::DecodeAnswer(raw.data(), raw.size());
+    // Another PC's error text is printed and shown: its control characters go first.
+    if (remote && answer.Code != 0)
+        answer.Payload = PrintableRemoteText(answer.Payload.substr(0, answer.Payload.find('\0')));
     // Op 0 with an error: the manager refused the connection itself (too many of this user's).
     if (answer.Op == static_cast<TOp>(0) && answer.Code != 0)
         svcproto::CheckAnswer(answer);

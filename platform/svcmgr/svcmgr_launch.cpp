@@ -1,12 +1,18 @@
 #include "platform/svcmgr/svcmgr_launch.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <linux/close_range.h>
 #include <pwd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -160,25 +166,130 @@ void SwitchUser(const TLaunchRequest& request, const passwd* user, int reportFd)
          svcproto::Format(svctext::ErrCannotRun, program.c_str(), SysErrorMessage(code).c_str()));
 }
 
-// Stays with a service under a user account for its whole life, as root, holding its PAM
-// session: waits for the service's process, closes the session and ends with the same exit
-// status. Only SIGKILL (the manager's, for the whole process group) ends it before.
+// The program's process, for the launcher's SIGTERM handler.
+volatile sig_atomic_t ProgramPid = 0;
+
+// SIGTERM to the launcher (the manager's kill of a service) ends the program at once; the
+// launcher then ends everything else it started, as when the program ends by itself.
+void OnEndRequest(int) {
+    if (ProgramPid > 0)
+        kill(ProgramPid, SIGKILL);
+}
+
+// The launcher adopts every process that the program leaves behind (a daemon started with
+// setsid, say), so that it can end them with the program.
+void BecomeSubreaper(int reportFd) {
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+        Fail(reportFd, errno, SysErrorMessage(errno));
+}
+
+// Forks the program's process, with SIGTERM handled from the moment its pid is known.
+pid_t ForkProgram(int reportFd) {
+    sigset_t term, previous;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &previous);
+    struct sigaction action {};
+    action.sa_handler = OnEndRequest;
+    sigaction(SIGTERM, &action, nullptr);
+    pid_t program = fork();
+    if (program < 0)
+        Fail(reportFd, errno, SysErrorMessage(errno));
+    if (program == 0)
+        signal(SIGTERM, SIG_DFL);
+    else
+        ProgramPid = program;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    return program;
+}
+
+// In the program's process, once it has its account's rights: it dies with its launcher, so
+// that a launcher killed outright takes the program along.
+void EndWithLauncher(pid_t launcher, int reportFd) {
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0)
+        Fail(reportFd, errno, SysErrorMessage(errno));
+    if (getppid() != launcher)
+        _exit(127);
+}
+
+// The processes whose parent is the launcher, read from /proc.
+std::vector<pid_t> LauncherChildren() {
+    std::vector<pid_t> children;
+    const pid_t self = getpid();
+    DIR* proc = opendir("/proc");
+    if (!proc)
+        return children;
+    while (dirent* entry = readdir(proc)) {
+        char* end = nullptr;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0')
+            continue;
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        // "pid (name) state ppid ...": the name may hold anything, so look after its last ')'.
+        size_t close = line.rfind(')');
+        char state = 0;
+        long parent = 0;
+        if (close != std::string::npos &&
+            std::sscanf(line.c_str() + close + 1, " %c %ld", &state, &parent) == 2 &&
+            parent == self)
+            children.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(proc);
+    return children;
+}
+
+// Kills and reaps every process the launcher has adopted, and those they leave in turn, until
+// it has no child left (a process stuck in the kernel is given up after 5 s).
+void EndLeftovers() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (pid_t child : LauncherChildren())
+            kill(child, SIGKILL);
+        int status = 0;
+        pid_t done;
+        while ((done = waitpid(-1, &status, WNOHANG)) > 0) {
+        }
+        if (done < 0 && errno == ECHILD)
+            return;
+        usleep(2000);
+    }
+}
+
+// Stays with a service for its whole life as its parent (as root for a user account, holding
+// its PAM session): waits for the program's process, reaping the processes it adopts
+// meanwhile, then ends whatever the program left behind, closes the session and ends with the
+// program's exit status. SIGTERM ends the program first; only SIGKILL ends the launcher before.
 [[noreturn]] void KeepSession(TLogonSession& session, pid_t service, int reportFd) {
-    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGQUIT})
+    for (int sig : {SIGINT, SIGHUP, SIGQUIT})
         signal(sig, SIG_IGN);
     // The channel and the report pipe belong to the service alone: the manager sees their
     // ends when the service's own ends go.
     close(ServiceChannelFd);
     close(reportFd);
     int waitStatus = 0;
-    pid_t done;
-    do
-        done = waitpid(service, &waitStatus, 0);
-    while (done < 0 && errno == EINTR);
+    bool ended = false;
+    while (!ended) {
+        // Seen before it is reaped, so that the SIGTERM handler never signals a pid that was
+        // freed and perhaps given to another process.
+        siginfo_t info{};
+        if (waitid(P_ALL, 0, &info, WEXITED | WNOWAIT) != 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        ended = info.si_pid == service;
+        if (ended)
+            ProgramPid = 0;
+        while (waitpid(info.si_pid, &waitStatus, 0) < 0 && errno == EINTR) {
+        }
+    }
+    EndLeftovers();
     session.Close();
-    if (done == service && WIFSIGNALED(waitStatus))
+    if (ended && WIFSIGNALED(waitStatus))
         _exit(128 + WTERMSIG(waitStatus));
-    _exit(done == service && WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 127);
+    _exit(ended && WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 127);
 }
 
 [[noreturn]] void RunChild(const TLaunchRequest& request, int channelFd, int reportFd) {
@@ -186,22 +297,25 @@ void SwitchUser(const TLaunchRequest& request, const passwd* user, int reportFd)
     setsid();
     TLogonAccount account = ParseLogonAccount(request.StartName);
     ArrangeDescriptors(channelFd, reportFd, !account.LocalSystem);
-    std::string why;
-    if (account.LocalSystem) {
-        PrepareProgramDirectory(request.BinaryPath, geteuid(), getegid(), why);
-        Exec(request, getpwuid(geteuid()), reportFd);
-    }
+    BecomeSubreaper(reportFd);
     TLogonSession session;
-    const passwd* user = LogOn(request, account, session, reportFd);
-    if (!PrepareProgramDirectory(request.BinaryPath, user->pw_uid, user->pw_gid, why))
+    const passwd* user =
+        account.LocalSystem ? getpwuid(geteuid()) : LogOn(request, account, session, reportFd);
+    // The launcher is still root: it opens the program directory to the account, or takes it
+    // back for root.
+    std::string why;
+    if (account.LocalSystem)
+        PrepareProgramDirectory(request.BinaryPath, geteuid(), getegid(), why);
+    else if (!PrepareProgramDirectory(request.BinaryPath, user->pw_uid, user->pw_gid, why))
         Fail(reportFd, EACCES,
              svcproto::Format(svctext::ErrCannotPrepareDirectory, request.StartName.c_str(),
                               why.c_str()));
-    pid_t service = fork();
-    if (service < 0)
-        Fail(reportFd, errno, SysErrorMessage(errno));
+    const pid_t launcher = getpid();
+    pid_t service = ForkProgram(reportFd);
     if (service == 0) {
-        SwitchUser(request, user, reportFd);
+        if (!account.LocalSystem)
+            SwitchUser(request, user, reportFd);
+        EndWithLauncher(launcher, reportFd);
         Exec(request, user, reportFd);
     }
     KeepSession(session, service, reportFd);

@@ -1,11 +1,12 @@
 // Launch of a service program by the manager. The manager forks; the child leads a new
 // session and executes the program with the service's private channel as file descriptor 3
 // (SVCMGR_CHANNEL_FD=3, SVCMGR_SERVICE_NAME=the name) and a fixed, small environment. For a
-// user account the child checks the password and opens the account's PAM session, then forks
-// the process that switches to the user and executes the program; the child stays as its
-// parent and closes the session when the program ends. What goes wrong before the program
-// runs comes back on a report pipe that the successful exec closes; the manager reads it
-// without blocking.
+// user account the child checks the password and opens the account's PAM session. It then
+// forks the process that (for a user account) switches to the user and executes the program;
+// the child stays as its parent, a child subreaper that kills whatever the program left
+// behind when the program ends (or at once on SIGTERM), and closes the session. What goes wrong
+// before the program runs comes back on a report pipe that the successful exec closes; the manager
+// reads it without blocking.
 #pragma once
 
 #include <string>

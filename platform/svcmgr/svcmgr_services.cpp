@@ -36,6 +36,27 @@ void KillProcessGroup(pid_t pid) {
         kill(pid, SIGKILL);
 }
 
+// The service's process is its launcher: SIGTERM makes it kill the program and everything the
+// program started, wherever their sessions are, and end. A launcher still in the logon ends
+// at once.
+void EndService(pid_t pid) {
+    kill(pid, SIGTERM);
+}
+
+// Reaps the processes of `pids` as they end, for at most `limit`; those left stay in `pids`.
+void ReapWithin(std::set<pid_t>& pids, std::chrono::milliseconds limit) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pids.empty() && std::chrono::steady_clock::now() < deadline) {
+        for (auto it = pids.begin(); it != pids.end();) {
+            int waitStatus;
+            pid_t done = waitpid(*it, &waitStatus, WNOHANG);
+            it = (done == *it || (done < 0 && errno == ECHILD)) ? pids.erase(it) : std::next(it);
+        }
+        if (!pids.empty())
+            usleep(5000);
+    }
+}
+
 TServiceStatus StoppedStatus(uint32_t win32ExitCode, uint32_t specificExitCode) {
     TServiceStatus status;
     status.CurrentState = SERVICE_STOPPED;
@@ -206,6 +227,7 @@ void TServiceTable::Start(const std::string& name, uint64_t client) {
     entry.Report = std::move(launched.Report);
     entry.ReportData.clear();
     entry.ReportedStopped = false;
+    entry.InterrogationSent = false;
     entry.LaunchDeadline = TClock::now() + launchTimeout_;
     entry.Status = StoppedStatus(0, 0);
     entry.StartWaiters.push_back(client);
@@ -227,7 +249,10 @@ TServiceStatus TServiceTable::Control(const std::string& name, uint32_t controlC
         accepted = (status.ControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE) != 0;
     if (!entry.Channel || !accepted || (pending && controlCode != SERVICE_CONTROL_INTERROGATE))
         throw Error(ERROR_SERVICE_CANNOT_ACCEPT_CTRL, svctext::ErrCannotAcceptControl);
+    if (controlCode == SERVICE_CONTROL_INTERROGATE && entry.InterrogationSent)
+        return entry.Status;
     SendControl(entry, controlCode);
+    entry.InterrogationSent = entry.InterrogationSent || controlCode == SERVICE_CONTROL_INTERROGATE;
     return entry.Status;
 }
 
@@ -271,7 +296,7 @@ void TServiceTable::ReadReport(TEntry& entry, bool final) {
         ssize_t got = read(entry.Report.Get(), buffer, sizeof buffer);
         if (got > 0) {
             if (entry.ReportData.size() + static_cast<size_t>(got) > MaxReportSize) {
-                KillProcessGroup(entry.Pid);
+                EndService(entry.Pid);
                 FinishLaunch(entry, false, ERROR_PROCESS_ABORTED, svctext::ErrProcessAborted);
                 return;
             }
@@ -340,6 +365,7 @@ void TServiceTable::ReadChannel(TEntry& entry) {
 void TServiceTable::ApplyReport(TEntry& entry, const TServiceStatus& reported) {
     if (reported.CurrentState < SERVICE_STOPPED || reported.CurrentState > SERVICE_PAUSED)
         return;
+    entry.InterrogationSent = false;
     if (entry.Phase == TPhase::Launching) {
         // The first report ends the launch: the program speaks to its manager. A program that
         // stops at once (it does not implement the service, say) fails the start.
@@ -447,7 +473,7 @@ std::optional<TServiceTable::TClock::time_point> TServiceTable::NextDeadline() c
 void TServiceTable::CheckDeadlines(TClock::time_point now) {
     for (auto& [key, entry] : entries_) {
         if (entry.Phase == TPhase::Launching && now >= entry.LaunchDeadline) {
-            KillProcessGroup(entry.Pid);
+            EndService(entry.Pid);
             FinishLaunch(entry, false, ERROR_SERVICE_REQUEST_TIMEOUT, svctext::ErrRequestTimeout);
         }
     }
@@ -484,19 +510,14 @@ void TServiceTable::KillAll(const std::function<void(const std::string&)>& repor
         }
     }
     for (pid_t pid : pids)
+        EndService(pid);
+    // The launchers end their programs and what those started at once; one that has not ended
+    // after 2 s is killed with its process group, and a process stuck in the kernel is left
+    // behind after one more second rather than holding the manager up.
+    ReapWithin(pids, std::chrono::seconds(2));
+    for (pid_t pid : pids)
         KillProcessGroup(pid);
-    // SIGKILL ends them at once; a process stuck in the kernel is left behind after 2 s
-    // rather than holding the manager up.
-    auto deadline = TClock::now() + std::chrono::seconds(2);
-    while (!pids.empty() && TClock::now() < deadline) {
-        for (auto it = pids.begin(); it != pids.end();) {
-            int waitStatus;
-            pid_t done = waitpid(*it, &waitStatus, WNOHANG);
-            it = (done == *it || (done < 0 && errno == ECHILD)) ? pids.erase(it) : std::next(it);
-        }
-        if (!pids.empty())
-            usleep(5000);
-    }
+    ReapWithin(pids, std::chrono::seconds(1));
     detached_.clear();
     for (auto& [key, entry] : entries_) {
         if (entry.Pid > 0) {

@@ -99,6 +99,9 @@ private:
             ino_t Ino = 0;
         };
         std::vector<TBoundPipe> BoundPipes;
+        // An interrogation was passed on and the service has not reported since: further
+        // ones are answered from the status known, so they never fill the channel.
+        bool InterrogationSent = false;
     };
 
     TEntry& Find(const std::string& name);

@@ -10,6 +10,7 @@
 
 #include "platform/namedpipe.h"
 #include "platform/remotepc.h"
+#include "platform/svcmgr/svcmgr_bridge.h"
 #include "platform/svcmgr/svcmgr_cli.h"
 #include "tests/platform/svcmgr/svcmgr_test_helpers.h"
 #include "tests/support/sshbridge.h"
@@ -187,6 +188,38 @@ TEST_F(RemotePcTest, OpeningInTheBackgroundNeverHoldsTheCallerAndLoginNoiseIsSki
 
     SetRemotePcOpenInBackground(false);
     ::close(stall);
+}
+
+// Escape sequences in what the other PC sends (the bridge's answer, the login's messages
+// that ssh passes on) reach neither the terminal nor the window.
+TEST_F(RemotePcTest, ControlCharactersOfTheOtherPcsTextsAreReplaced) {
+    SshBridgeHost host(manager_.Root());
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    const std::string evil = "\033]0;owned\007\033[2J\r\b\xC2\x9B"
+                             "31m\x9B"
+                             "gone";
+    const std::string clean = "?]0;owned??[2J???31m?gone";
+    EXPECT_EQ(PrintableRemoteText(evil + " caf\xC3\xA9 \xE2\x82\xAC"),
+              clean + " caf\xC3\xA9 \xE2\x82\xAC");
+    WriteTextFile(dir.File("frames"),
+                  svcbridge::EncodeFrame(svcbridge::KindHello, 0, "1") +
+                      svcbridge::EncodeFrame(svcbridge::KindManager, EACCES, "bridge: " + evil));
+    WriteTextFile(dir.File("bridge"), "#!/bin/sh\ncat '" + dir.File("frames") + "'\nsleep 5\n");
+    WriteTextFile(
+        dir.File("login"),
+        "#!/bin/sh\nprintf 'login: \\033]0;owned\\007\\033[2J\\010gone\\n' >&2\nexit 3\n");
+    for (const char* program : {"bridge", "login"}) {
+        ::chmod(dir.File(program).c_str(), 0755);
+        setenv("SVCMGR_REMOTE_PROGRAM", dir.File(program).c_str(), 1);
+        CliResult cli = Cli({std::string("\\\\") + SshBridgeHost::RootAlias, "list"});
+        EXPECT_EQ(cli.Status, 1);
+        EXPECT_NE(cli.Err.find(program + std::string(": ")), std::string::npos) << cli.Err;
+        EXPECT_NE(cli.Err.find("gone"), std::string::npos) << cli.Err;
+        for (char c : cli.Err.substr(0, cli.Err.size() - 1))
+            EXPECT_FALSE(static_cast<unsigned char>(c) < 0x20 || c == 0x7F) << cli.Err;
+        CloseRemotePcConnections();
+    }
 }
 
 TEST(RemotePcNames, NamesSshCouldMisreadAreRefusedBeforeAnythingRuns) {

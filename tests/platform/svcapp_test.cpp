@@ -157,7 +157,7 @@ TEST(ServiceApplication, StartThatThrowsCountsAsNotStarted) {
     EXPECT_TRUE(service.Events().empty());
 }
 
-TEST(ServiceApplication, InterrogationIsPeekedWithoutRemovalAndHidesAStopBehindIt) {
+TEST(ServiceApplication, StopGoesBeforeTheOneWaitingInterrogationAndMoreAreAnsweredAtOnce) {
     ProbeService service;
     std::promise<void> inJob, requestsQueued;
     service.OnExecute = [&](TService* sender) {
@@ -165,12 +165,13 @@ TEST(ServiceApplication, InterrogationIsPeekedWithoutRemovalAndHidesAStopBehindI
         inJob.set_value();
         requestsQueued.get_future().wait();
         uint32_t code = 0;
-        // The interrogation stands first: the stop behind it stays unseen by a peek, but is
-        // found in the queue.
+        // The stop stands first, though it came after the interrogations, so that a job that
+        // peeks sees it; one interrogation waits behind it, and the peek removes nothing.
         service.Note(thread->PeekFirstRequest(code) ? "peek " + std::to_string(code) : "peek none");
-        service.Note(thread->IsQueued(SERVICE_CONTROL_STOP) ? "stop queued" : "no stop");
+        service.Note(thread->IsQueued(SERVICE_CONTROL_INTERROGATE) ? "interrogation queued"
+                                                                   : "no interrogation");
         service.Note(thread->PeekFirstRequest(code) ? "peek " + std::to_string(code) : "peek none");
-        thread->ProcessRequests(false); // interrogation, then the stop with its handler
+        thread->ProcessRequests(false); // the stop with its handler, then the interrogation
         service.Note(thread->Terminated() ? "terminated" : "running");
         service.Note(thread->PeekFirstRequest(code) ? "peek " + std::to_string(code) : "peek none");
     };
@@ -180,16 +181,21 @@ TEST(ServiceApplication, InterrogationIsPeekedWithoutRemovalAndHidesAStopBehindI
     ManagerEnd manager(service);
     manager.AwaitState(SERVICE_RUNNING);
     inJob.get_future().wait();
-    manager.Send(SERVICE_CONTROL_INTERROGATE);
+    for (int i = 0; i < 8; ++i)
+        manager.Send(SERVICE_CONTROL_INTERROGATE);
     manager.Send(SERVICE_CONTROL_STOP);
-    EXPECT_TRUE(AwaitHandedOver(2)); // both queued before the job looks
+    EXPECT_TRUE(AwaitHandedOver(9)); // all handed over before the job looks
+    // While the job is busy, every interrogation but the one that waits was answered at once.
+    std::vector<TServiceStatus> early = manager.Reports(1000);
+    EXPECT_EQ(early.size(), 7u);
+    for (const auto& report : early)
+        EXPECT_EQ(report.CurrentState, SERVICE_RUNNING);
     requestsQueued.set_value();
-    TServiceStatus answer = manager.NextStatus();
-    EXPECT_EQ(answer.CurrentState, SERVICE_RUNNING); // the interrogation's report
     manager.AwaitState(SERVICE_STOPPED);
     EXPECT_TRUE(manager.Finished());
-    EXPECT_EQ(service.Events(), (std::vector<std::string>{"peek 4", "stop queued", "peek 4", "stop",
-                                                          "terminated", "peek none"}));
+    EXPECT_EQ(service.Events(),
+              (std::vector<std::string>{"peek 1", "interrogation queued", "peek 1", "stop",
+                                        "terminated", "peek none"}));
 }
 
 TEST(ServiceApplication, RefusedStopKeepsTheServiceRunning) {

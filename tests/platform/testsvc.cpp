@@ -12,6 +12,8 @@
 //   jobprocess  the job lets the framework process requests between its steps
 //   describe    OnStart also logs where fds 1 and 2 lead ("fd1=...", "fd2=...") and each
 //               variable of its environment ("env NAME=VALUE")
+//   daemon      OnStart first starts `sleep 300` in a session of its own, left by its parent as
+//               a daemon is, and logs "daemon <pid>"
 // <name>.force, when it exists, holds the name the program takes whatever the manager says
 // (the program of another service).
 // A job runs when <name>.job exists (the file is removed); it takes 50 steps of 20 ms and
@@ -22,6 +24,7 @@
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -75,6 +78,33 @@ private:
 
 TTestService* TestService = nullptr;
 
+// Starts `sleep 300` as a daemon: in a new session, its parent gone at once. Returns its pid.
+pid_t StartDaemon() {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    pid_t middle = fork();
+    if (middle == 0) {
+        pid_t daemon = fork();
+        if (daemon == 0) {
+            setsid();
+            execlp("sleep", "sleep", "300", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ssize_t ignored = write(fds[1], &daemon, sizeof daemon);
+        (void)ignored;
+        _exit(0);
+    }
+    close(fds[1]);
+    pid_t daemon = -1;
+    if (middle < 0 || read(fds[0], &daemon, sizeof daemon) != sizeof daemon)
+        daemon = -1;
+    close(fds[0]);
+    if (middle > 0)
+        waitpid(middle, nullptr, 0);
+    return daemon;
+}
+
 void ServiceController(uint32_t CtrlCode) {
     TestService->Controller(CtrlCode);
 }
@@ -120,6 +150,8 @@ void TTestService::ServiceStart(TService*, bool& Started) {
         for (char** e = environ; *e; ++e)
             Log(std::string("env ") + *e);
     }
+    if (Has("daemon"))
+        Log("daemon " + std::to_string(StartDaemon()));
     if (Has("slowstart")) {
         for (int i = 0; i < 4; ++i) {
             Pause(250);

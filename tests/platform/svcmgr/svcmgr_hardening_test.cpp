@@ -148,7 +148,7 @@ TEST(SvcMgrAccounts, ServiceUnderAnotherAccountGetsNoneOfTheManagersOutputOrEnvi
     chmod(dir.c_str(), 01777);
     TScManager scm = TScManager::Open("", SC_MANAGER_ALL_ACCESS);
     for (const char* name : {"AsPeer", "AsRoot"}) {
-        WriteTextFile(dir + "/" + name + ".mode", "describe");
+        WriteTextFile(dir + "/" + name + ".mode", "describe daemon");
         scm.CreateService(name, "", 0, TestServiceProgram(),
                           name == std::string("AsPeer") ? ".\\" + peer.user : "", peer.password);
         scm.OpenService(name, SERVICE_ALL_ACCESS).Start();
@@ -197,6 +197,11 @@ TEST(SvcMgrAccounts, ServiceUnderAnotherAccountGetsNoneOfTheManagersOutputOrEnvi
     EXPECT_EQ(peerService.QueryStatus().ProcessExitCode, 0);
     EXPECT_EQ(peerService.QueryStatus().Win32ExitCode, 0u);
     EXPECT_TRUE(kill(keeper, 0) != 0 && errno == ESRCH);
+    // So has the daemon the service left in a session of its own.
+    auto daemon = std::find_if(asPeer.begin(), asPeer.end(),
+                               [](const std::string& l) { return l.starts_with("daemon "); });
+    ASSERT_NE(daemon, asPeer.end());
+    EXPECT_TRUE(kill(std::atoi(daemon->c_str() + 7), 0) != 0 && errno == ESRCH);
 }
 
 TEST_F(SvcMgrTest, NamesThatWouldNotLoadAgainAreRefusedAtCreation) {

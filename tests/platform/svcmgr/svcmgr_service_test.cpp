@@ -1,7 +1,9 @@
 // Services under the real manager: start and stop with their pending states, control
 // requests during a job, failed and stuck starts, a killed service process, and the end of
 // the manager.
+#include <atomic>
 #include <csignal>
+#include <iostream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -18,6 +20,19 @@ std::vector<std::string> Without(std::vector<std::string> lines, const std::stri
 
 bool ProcessGone(pid_t pid) {
     return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// The pid of the daemon that the test service `name` logged (mode "daemon"), or -1.
+pid_t DaemonOf(const std::string& log) {
+    pid_t pid = -1;
+    WaitUntil([&] {
+        std::string text = FileExists(log) ? ReadTextFile(log) : "";
+        size_t at = text.find("daemon ");
+        if (at != std::string::npos)
+            pid = static_cast<pid_t>(std::atoi(text.c_str() + at + 7));
+        return at != std::string::npos;
+    });
+    return pid;
 }
 
 } // namespace
@@ -94,20 +109,36 @@ TEST_F(SvcMgrTest, InterrogationDuringAJobIsNoCancelButAStopIs) {
         (std::vector<std::string>{"cancel", "job-end", "stop service-thread", "execute-end"}));
 }
 
-TEST_F(SvcMgrTest, StopQueuedBehindAnInterrogationWaitsForTheJob) {
+TEST_F(SvcMgrTest, StopAfterManyInterrogationsCutsTheJob) {
     Install("Hidden");
     TScService service = Open("Hidden");
     service.Start();
     AwaitState("Hidden", SERVICE_RUNNING);
     Trigger("Hidden", "job");
     ASSERT_TRUE(AwaitLogged("Hidden", "job-begin"));
-    service.Control(SERVICE_CONTROL_INTERROGATE);
-    service.Control(SERVICE_CONTROL_STOP);
+    // Interrogations from four clients at once, as fast as the manager answers them.
+    std::atomic<int> failed{0}; // refused for a full channel
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; ++c)
+        clients.emplace_back([&] {
+            TScService mine = Open("Hidden", SERVICE_INTERROGATE);
+            for (int i = 0; i < 250; ++i)
+                if (ErrorCodeOf([&] { mine.Control(SERVICE_CONTROL_INTERROGATE); }) ==
+                    ERROR_SERVICE_REQUEST_TIMEOUT)
+                    ++failed; // the channel was full
+        });
+    for (auto& client : clients)
+        client.join();
+    auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(ErrorCodeOf([&] { service.Control(SERVICE_CONTROL_STOP); }), 0);
     AwaitState("Hidden", SERVICE_STOPPED);
-    auto lines = Without(LogLines("Hidden"), "start");
-    EXPECT_EQ(lines,
-              (std::vector<std::string>{"execute service-thread", "job-begin", "peek-interrogate",
-                                        "job-end", "stop service-thread", "execute-end"}));
+    auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - before);
+    EXPECT_EQ(failed, 0);
+    // The stop did not wait behind the interrogations: it cut the job short.
+    auto lines = Without(Without(LogLines("Hidden"), "start"), "peek-interrogate");
+    EXPECT_EQ(lines, (std::vector<std::string>{"execute service-thread", "job-begin", "cancel",
+                                               "job-end", "stop service-thread", "execute-end"}));
+    std::cout << "stopped " << took.count() << " ms after the stop request\n";
 }
 
 TEST_F(SvcMgrTest, StopProcessedInsideAJobTerminatesTheServiceThread) {
@@ -228,6 +259,46 @@ TEST(SvcMgrShutdown, ServiceThatDoesNotStopInTimeIsKilled) {
     EXPECT_LT(std::chrono::steady_clock::now() - before, milliseconds(5000));
     EXPECT_TRUE(ProcessGone(pid));
     EXPECT_NE(ReadTextFile(manager.LogPath()).find("Deaf did not stop in time"), std::string::npos);
+}
+
+TEST(SvcMgrLeftovers, NothingAServiceStartedOutlivesItsStopAKilledStartOrTheShutdown) {
+    SvcMgrInstance manager(0.5, 0.5);
+    std::string dir = manager.Root() + "/testsvc";
+    mkdir(dir.c_str(), 0777);
+    TScManager scm = TScManager::Open("", SC_MANAGER_ALL_ACCESS);
+    // A stop: the daemon the service left in a session of its own goes with it.
+    WriteTextFile(dir + "/Leaver.mode", "daemon");
+    TScService leaver =
+        scm.CreateService("Leaver", "", SERVICE_ALL_ACCESS, TestServiceProgram(), "", "");
+    leaver.Start();
+    pid_t daemon = DaemonOf(dir + "/Leaver.log");
+    ASSERT_GT(daemon, 0);
+    EXPECT_FALSE(ProcessGone(daemon));
+    leaver.Control(SERVICE_CONTROL_STOP);
+    ASSERT_TRUE(WaitUntil([&] { return leaver.QueryStatus().ProcessExitCode >= 0; }));
+    EXPECT_EQ(leaver.QueryStatus().ProcessExitCode, 0);
+    EXPECT_TRUE(ProcessGone(daemon));
+
+    // A start that timed out: a program that never reports and leaves a daemon.
+    std::string silent = dir + "/silent.sh";
+    WriteTextFile(silent, "#!/bin/sh\nsetsid sleep 300 &\necho $! > " + dir +
+                              "/silent.pid\nexec sleep 30\n");
+    chmod(silent.c_str(), 0755);
+    EXPECT_EQ(ErrorCodeOf([&] {
+                  scm.CreateService("Silent", "", SERVICE_ALL_ACCESS, silent, "", "").Start();
+              }),
+              ERROR_SERVICE_REQUEST_TIMEOUT);
+    daemon = static_cast<pid_t>(std::atoi(ReadTextFile(dir + "/silent.pid").c_str()));
+    ASSERT_GT(daemon, 0);
+    EXPECT_TRUE(WaitUntil([&] { return ProcessGone(daemon); }, milliseconds(3000)));
+
+    // The manager's kill of a service that did not shut down in time.
+    WriteTextFile(dir + "/Deaf.mode", "daemon stuck");
+    scm.CreateService("Deaf", "", SERVICE_ALL_ACCESS, TestServiceProgram(), "", "").Start();
+    daemon = DaemonOf(dir + "/Deaf.log");
+    ASSERT_GT(daemon, 0);
+    EXPECT_EQ(manager.Stop(), 0);
+    EXPECT_TRUE(ProcessGone(daemon));
 }
 
 TEST(SvcMgrLaunch, ProgramsThatDoNotActAsServicesFailTheStart) {

@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <grp.h>
+#include <iostream>
+#include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
@@ -410,6 +413,71 @@ TEST_F(EndpointTest, ControlPipeIsForRootOnly) {
         return code == EACCES ? 0 : 12;
     });
     EXPECT_EQ(status, 0);
+}
+
+// As user `uid` (no account needed): polls the information pipe on four connections at once,
+// reconnecting as soon as one is dropped or refused, until killed.
+[[noreturn]] void HammerInfoPipe(uid_t uid, ChildNotice& served) {
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0)
+        _exit(3);
+    std::vector<uint8_t> request = BuildPipeRequest(CmdReqGetStats);
+    std::vector<uint8_t> answer(PipeBufferSize);
+    std::vector<std::unique_ptr<TPipeClient>> clients(4);
+    for (bool notified = false;;) {
+        for (auto& client : clients) {
+            try {
+                if (!client)
+                    client = std::make_unique<TPipeClient>(PipePath(kInfo), kTimeoutMs);
+                client->Send(request.data(), request.size());
+                client->Receive(answer.data(), answer.size(), kTimeoutMs);
+                if (!notified)
+                    served.Notify();
+                notified = true;
+            } catch (const std::exception&) {
+                client.reset();
+            }
+        }
+    }
+}
+
+TEST_F(EndpointTest, UsersWithoutRightsLeaveAnInstanceForRoot) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as other users";
+    ::chmod(root_.Path().c_str(), 0755);
+    TFtrackerSrvInfo info(kInfo, 4);
+    WaitForPipe(kInfo);
+    std::vector<std::unique_ptr<ChildNotice>> served;
+    std::vector<pid_t> users;
+    for (uid_t uid : {65534u, 60001u, 60002u}) {
+        served.push_back(std::make_unique<ChildNotice>());
+        ChildNotice& notice = *served.back();
+        users.push_back(StartForked([uid, &notice] { HammerInfoPipe(uid, notice); }));
+    }
+    for (auto& notice : served)
+        EXPECT_TRUE(notice->Wait(kTimeoutMs)); // every user is served while the others hammer
+    int answered = 0;
+    auto slowest = 0ms;
+    std::vector<uint8_t> request = BuildPipeRequest(CmdReqGetStats);
+    std::vector<uint8_t> answer(PipeBufferSize);
+    for (int i = 0; i < 40; ++i) {
+        auto start = std::chrono::steady_clock::now();
+        try {
+            if (CallNamedPipe(PipePath(kInfo), request.data(), request.size(), answer.data(),
+                              answer.size(), 1000) == StatsAnswerLength)
+                ++answered;
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "poll " << i << ": " << e.what();
+        }
+        slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                        std::chrono::steady_clock::now() - start));
+        std::this_thread::sleep_for(50ms);
+    }
+    for (pid_t pid : users)
+        KillAndReap(pid);
+    EXPECT_EQ(answered, 40);
+    EXPECT_LT(slowest, 1000ms);
+    std::cout << "root answered " << answered << "/40, slowest " << slowest.count() << " ms\n";
 }
 
 TEST_F(EndpointTest, EndpointsStopPromptly) {
