@@ -310,10 +310,11 @@ TEST_F(ConsoleWindow, AUserWithoutTheRightsIsRefusedBeforeTheServiceStops) {
 
 namespace {
 
-// SIGSTOP for `pid` while it lives, SIGCONT at its end whatever the test found.
+// SIGSTOP for `pid` while it lives, SIGCONT at its end whatever the test found. A process that
+// leads its group (a service's launcher) is stopped with its whole group, the program included.
 class Frozen {
 public:
-    explicit Frozen(pid_t pid) : pid_(pid) { ::kill(pid_, SIGSTOP); }
+    explicit Frozen(pid_t pid) : pid_(::getpgid(pid) == pid ? -pid : pid) { ::kill(pid_, SIGSTOP); }
     ~Frozen() { ::kill(pid_, SIGCONT); }
     Frozen(const Frozen&) = delete;
     Frozen& operator=(const Frozen&) = delete;

@@ -262,15 +262,14 @@ TEST_F(FtJobTest, PendingInterrogationIsAnsweredAndDoesNotCancel) {
         service_.DoWork();
     });
     EXPECT_EQ(Sends(service_.Events()), (std::vector<std::string>{"send 0 a.txt"}));
-    // One running report when the service started; one for each check point of the job
-    // (job, destination, chain entry); one when the loop processed the request.
+    // The running report of the start, and the interrogation's answer at least.
     long running = std::count_if(reports.begin(), reports.end(), [](const TServiceStatus& s) {
         return s.CurrentState == SERVICE_RUNNING;
     });
-    EXPECT_EQ(running, 5);
+    EXPECT_GE(running, 2);
 }
 
-TEST_F(FtJobTest, InterrogationQueuedBeforeAStopHidesTheStop) {
+TEST_F(FtJobTest, InterrogationQueuedBeforeAStopDoesNotHideTheStop) {
     service_.Cfg().TrackDirectory[0] = DataDir();
     Files(DataDir(), {"a.txt"});
     bool stillRunning = false;
@@ -280,12 +279,10 @@ TEST_F(FtJobTest, InterrogationQueuedBeforeAStopHidesTheStop) {
         service_.ServiceThread()->PostRequest(SERVICE_CONTROL_STOP);
         service_.DoWork();
         stillRunning = !service_.ServiceThread()->Terminated();
-        // The interrogation still stands in front; the main loop processes both.
-        EXPECT_FALSE(service_.CancelRequested());
     });
-    EXPECT_TRUE(stillRunning);
-    EXPECT_EQ(Sends(service_.Events()), (std::vector<std::string>{"send 0 a.txt"}));
-    EXPECT_EQ(LogMessages().back(), "FtTestSvc service stopped");
+    // The stop goes before the waiting interrogation: the job ends without sending.
+    EXPECT_FALSE(stillRunning);
+    EXPECT_TRUE(Sends(service_.Events()).empty());
 }
 
 TEST_F(FtJobTest, StopQueuedDuringADestinationSkipsTheRest) {
