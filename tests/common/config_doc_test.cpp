@@ -3,7 +3,6 @@
 // reads; the starting configuration of an install holds every key of the service's file. The reads
 // are found in the sources (ReadString, ReadInteger, ReadBool, ValueExists), their section and key
 // names resolved through the string constants they name.
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -12,7 +11,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -42,54 +40,16 @@ std::vector<fs::path> SourceFiles() {
     return files;
 }
 
-// "ns::Name" and, when no other namespace has the name, "Name": the text of each string
-// constant of the sources.
-std::map<std::string, std::string> Constants(const std::vector<fs::path>& files) {
-    static const std::regex opening(R"(namespace (\w+) \{)");
+// The texts of the string constants of the sources, by name (several when namespaces differ).
+std::map<std::string, std::set<std::string>> Constants(const std::vector<fs::path>& files) {
     static const std::regex constant(R"re(constexpr const char\* (\w+) =\s*"([^"]*)";)re");
-    std::map<std::string, std::string> qualified;
-    std::map<std::string, std::set<std::string>> bare;
+    std::map<std::string, std::set<std::string>> constants;
     for (const fs::path& file : files) {
         const std::string text = ReadAll(file);
-        std::vector<std::tuple<size_t, size_t, std::string>> spaces;
-        for (std::sregex_iterator it(text.begin(), text.end(), opening), end; it != end; ++it) {
-            const std::string name = (*it)[1];
-            size_t close = text.find("} // namespace " + name, it->position());
-            spaces.emplace_back(it->position(), close, name);
-        }
-        for (std::sregex_iterator it(text.begin(), text.end(), constant), end; it != end; ++it) {
-            std::string space;
-            for (const auto& [open, close, name] : spaces)
-                if (open < static_cast<size_t>(it->position()) &&
-                    static_cast<size_t>(it->position()) < close)
-                    space = name;
-            qualified[space + "::" + (*it)[1].str()] = (*it)[2];
-            bare[(*it)[1]].insert((*it)[2]);
-        }
+        for (std::sregex_iterator it(text.begin(), text.end(), constant), end; it != end; ++it)
+            constants[(*it)[1]].insert((*it)[2]);
     }
-    for (const auto& [name, values] : bare)
-        if (values.size() == 1)
-            qualified[name] = *values.begin();
-    return qualified;
-}
-
-// The first `count` arguments of the call whose "(" is at `open`.
-std::vector<std::string> Arguments(const std::string& text, size_t open, size_t count) {
-    std::vector<std::string> args(1);
-    int depth = 0;
-    for (size_t i = open + 1; i < text.size() && args.size() <= count; ++i) {
-        const char c = text[i];
-        if (c == '(')
-            ++depth;
-        if (c == ')' && depth-- == 0)
-            break;
-        if (c == ',' && depth == 0)
-            args.emplace_back();
-        else if (!std::isspace(static_cast<unsigned char>(c)))
-            args.back() += c;
-    }
-    args.resize(count);
-    return args;
+    return constants;
 }
 
 struct TReads {
@@ -97,48 +57,37 @@ struct TReads {
     std::vector<std::string> Unresolved;
 };
 
+// Each read's section and key: a literal, DirectorySection(...), or a constant whose name
+// (namespace left aside) has one text.
 TReads KeysReadBySources() {
-    static const std::regex call(R"(\b(?:ReadString|ReadInteger|ReadBool|ValueExists)\s*\()");
-    static const std::regex alias(R"(namespace (\w+) = (\w+);)");
+    static const std::regex call(
+        R"re(\b(?:ReadString|ReadInteger|ReadBool|ValueExists)\(\s*([^,]+?)\s*,\s*([^,]+?)\s*,)re");
     static const std::regex literal(R"re(^"([^"]*)"$)re");
-    static const std::regex name(R"(^(?:(\w+)::)?(\w+)$)");
+    static const std::regex name(R"(^(?:\w+::)*(\w+)$)");
     const std::vector<fs::path> files = SourceFiles();
-    const std::map<std::string, std::string> constants = Constants(files);
+    const auto constants = Constants(files);
+    auto resolve = [&](const std::string& arg, std::string& out) {
+        std::smatch m;
+        if (arg.rfind("DirectorySection(", 0) == 0)
+            out = "Directory<n>";
+        else if (std::regex_match(arg, m, literal))
+            out = m[1];
+        else if (std::regex_match(arg, m, name) && constants.count(m[1]) &&
+                 constants.at(m[1]).size() == 1)
+            out = *constants.at(m[1]).begin();
+        else
+            return false;
+        return true;
+    };
     TReads reads;
     for (const fs::path& file : files) {
         const std::string text = ReadAll(file);
-        std::map<std::string, std::string> aliases;
-        for (std::sregex_iterator it(text.begin(), text.end(), alias), end; it != end; ++it)
-            aliases[(*it)[1]] = (*it)[2];
-        auto resolve = [&](const std::string& arg, std::string& out) {
-            std::smatch m;
-            if (arg.rfind("DirectorySection(", 0) == 0)
-                out = "Directory<n>";
-            else if (std::regex_match(arg, m, literal))
-                out = m[1];
-            else if (std::regex_match(arg, m, name)) {
-                std::string space = m[1];
-                if (aliases.count(space))
-                    space = aliases[space];
-                auto found = constants.find(m[1].matched ? space + "::" + m[2].str() : m[2].str());
-                if (found == constants.end())
-                    return false;
-                out = found->second;
-            } else
-                return false;
-            return true;
-        };
         for (std::sregex_iterator it(text.begin(), text.end(), call), end; it != end; ++it) {
-            const size_t open = static_cast<size_t>(it->position() + it->length()) - 1;
-            const std::vector<std::string> args = Arguments(text, open, 2);
             std::string section, key;
-            // A declaration names its parameters' types: it reads nothing.
-            if (args[0].rfind("std::", 0) == 0)
-                continue;
-            if (resolve(args[0], section) && resolve(args[1], key))
+            if (resolve((*it)[1], section) && resolve((*it)[2], key))
                 reads.Keys.insert(section + "/" + key);
             else
-                reads.Unresolved.push_back(file.string() + ": " + args[0] + ", " + args[1]);
+                reads.Unresolved.push_back(file.string() + ": " + it->str());
         }
     }
     return reads;
