@@ -6,6 +6,7 @@
 #include <QPainterPath>
 #include <QTimer>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "common/Comserv.h"
 #include "common/inifile.h"
@@ -207,6 +208,14 @@ std::string TSvcWndBase::LocalConfigPath() const {
 }
 
 void TSvcWndBase::LoadSettings(const std::string& FileName) {
+    // The program directory may be open to a service's account: a settings file that another
+    // user put there does not choose the PC for this user; it is replaced by our own.
+    struct stat st {};
+    if (::lstat(FileName.c_str(), &st) == 0 && st.st_uid != ::geteuid()) {
+        SetRemotePc("");
+        ReplaceFileContents(FileName, "", 0644);
+        return;
+    }
     TIniFile ini(FileName);
     SetRemotePc(ini.ReadString(langtext::SettingsSection, langtext::SettingsRemotePc, ""));
     // The file is written back as it was read, so a missing one now exists (empty).
