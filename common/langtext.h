@@ -368,9 +368,11 @@ inline constexpr const char* KvTsHardware = "Envoi des fichiers";
 inline constexpr const char* KvPasswordTooLong =
     "Le mot de passe du compte %s a plus de 64 caractères, le maximum que le gestionnaire de "
     "services garde pour un compte.";
-inline constexpr const char* KvForeignQtEntry =
-    "kelvardsvc_w10_cfg: %s belongs to another user than root; the console does not start "
-    "while it is in the program directory (Qt would load it).";
+inline constexpr const char* KvProgramDirOpen =
+    "kelvardsvc_w10_cfg: the directory %s may be written by other users (group or other write "
+    "rights, or an ACL entry); the console does not start from there, since Qt loads files from "
+    "its program's directory. Install the console in a directory of its own (scripts/install "
+    "puts it in PREFIX/console).";
 inline constexpr const char* KvPasswordControlChar =
     "Le mot de passe du compte %s contient un caractère de contrôle, que le gestionnaire de "
     "services refuse.";

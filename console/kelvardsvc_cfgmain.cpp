@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QTabWidget>
+#include <cerrno>
 
 #include "common/langtext.h"
 #include "common/strutil.h"
@@ -57,6 +58,9 @@ void TMainWnd::CheckServiceAccount(const TScManager& ScmHandle) {
     try {
         service.CheckAccount(account.Account, account.Password);
     } catch (const EOSError& e) {
+        // A manager older than the check cannot make it: the start will.
+        if (e.Code == EOPNOTSUPP)
+            return;
         throw Exception(Format(langtext::KvAccountRefused, account.Account.c_str(),
                                PcDisplayName().c_str(), e.what()));
     }

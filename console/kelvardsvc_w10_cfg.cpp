@@ -8,7 +8,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,21 +63,14 @@ void RestartThroughPkexec(int argc, char** argv) {
     ::execv(pkexec.c_str(), arguments.data());
 }
 
-// Qt reads qt.conf and loads plugins from subdirectories of the program's directory, which is
-// open to the service's account when the service runs under one: an entry there that is not
-// root's could make Qt run another user's code as root. Returns the first such entry.
-std::string ForeignQtEntry() {
-    std::error_code ec;
+// Qt reads qt.conf from the program's directory and loads plugins from its subdirectories. A
+// directory that another user may write (a service's directory opened to its account, say)
+// could make Qt run that user's code as the console's user: the console then does not start.
+bool ProgramDirectoryIsOwn() {
+    struct stat st {};
     const std::string dir = ProgramDir();
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
-        const std::string name = entry.path().filename().string();
-        struct stat st {};
-        if (::lstat(entry.path().c_str(), &st) != 0 || st.st_uid == 0)
-            continue;
-        if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode) || name == "qt.conf" || name == "qt6.conf")
-            return entry.path().string();
-    }
-    return {};
+    return ::stat(dir.c_str(), &st) == 0 && (st.st_uid == 0 || st.st_uid == ::geteuid()) &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 } // namespace
@@ -87,17 +79,17 @@ int main(int argc, char** argv) {
     // A mail program or a peer that goes away must fail its call, not end the console.
     std::signal(SIGPIPE, SIG_IGN);
     std::setlocale(LC_ALL, "");
+    if (!ProgramDirectoryIsOwn()) {
+        std::fprintf(stderr, langtext::KvProgramDirOpen, ProgramDir().c_str());
+        std::fputc('\n', stderr);
+        return 1;
+    }
     if (::geteuid() != 0) {
         RestartThroughPkexec(argc, argv);
         QApplication application(argc, argv);
         InstallQtTranslation(application);
         QApplication::setApplicationName(QString::fromStdString(langtext::KvConsoleTitle));
         TUiFacade().ShowError(nullptr, langtext::KvNeedsRoot);
-        return 1;
-    }
-    if (std::string foreign = ForeignQtEntry(); !foreign.empty()) {
-        std::fprintf(stderr, langtext::KvForeignQtEntry, foreign.c_str());
-        std::fputc('\n', stderr);
         return 1;
     }
     TUiFacade ui;

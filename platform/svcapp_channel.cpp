@@ -24,8 +24,9 @@ void TServiceChannel::Send(const TServiceStatus& status) {
 
 namespace {
 
-// How long the manager may take to bind a pipe's socket.
-constexpr int PipeBindTimeoutMs = 10000;
+// How long the manager may take to bind a pipe's socket; it may be busy checking an account's
+// password for a few seconds.
+constexpr int PipeBindTimeoutMs = 30000;
 
 } // namespace
 

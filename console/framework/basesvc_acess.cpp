@@ -213,7 +213,7 @@ void TSvcWndBase::LoadSettings(const std::string& FileName) {
     struct stat st {};
     if (::lstat(FileName.c_str(), &st) == 0 && st.st_uid != ::geteuid()) {
         SetRemotePc("");
-        ReplaceFileContents(FileName, "", 0644);
+        ReplaceFileContents(FileName, "", 0644, TLinkRule::ReplaceLink);
         return;
     }
     TIniFile ini(FileName);

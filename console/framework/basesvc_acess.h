@@ -76,9 +76,9 @@ public:
     // Called during the restart after a configuration change, between stop and start, with
     // the manager of the PC shown. Empty here; may raise.
     virtual void ChangeServiceAccount(const TScManager& ScmHandle);
-    // Called before that restart stops anything, with the same manager: raises when the
+    // Called before the edited configuration is sent, with the same manager: raises when the
     // account that ChangeServiceAccount would set is one the PC refuses, so that the service
-    // keeps running under its old account. Empty here.
+    // keeps its configuration and runs on under its old account. Empty here.
     virtual void CheckServiceAccount(const TScManager& ScmHandle);
     // Enables the buttons from the current state.
     virtual void UpdateButtons();

@@ -43,6 +43,10 @@ void TSvcWndBase::EditConfiguration() {
             return;
         dialog.reset();
         THourglass hourglass(Ui);
+        // An account that the PC refuses stops everything before the file is sent: the
+        // service keeps its configuration and its account.
+        if (IsConnected())
+            CheckServiceAccount(ScmHandle);
         bool sent = SendConfiguration();
         SetBusy(0);
         ApplyServiceConfig(sent);
@@ -171,8 +175,6 @@ void TSvcWndBase::ApplyServiceConfig(bool ChangeAccount) {
     // Only the check that this user may restart and reconfigure the service, before anything
     // is stopped.
     OSCall([&] { return ScmHandle.OpenService(ServiceName, RestartRights); });
-    if (ChangeAccount)
-        CheckServiceAccount(ScmHandle);
     TServiceStatus status = OSCall([&] { return ServiceHandle.QueryStatus(); });
     auto changeAccount = [&] {
         SetStatusText(langtext::ChangingServiceConfig);

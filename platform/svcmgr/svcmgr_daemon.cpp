@@ -114,6 +114,10 @@ void TServiceManagerDaemon::TImpl::Setup() {
     // The pipe directory is root's from the start: only the manager binds the pipes of its
     // services there, so no user can take a name before its service runs.
     MakeDirectories(PipeDir(), 0755);
+    struct stat pipeDir {};
+    if (lstat(PipeDir().c_str(), &pipeDir) != 0 || !S_ISDIR(pipeDir.st_mode) ||
+        pipeDir.st_uid != geteuid() || chmod(PipeDir().c_str(), 0755) != 0)
+        throw EOSError(EACCES, PipeDir() + ": " + SysErrorMessage(EACCES));
 
     // One manager per directory: the lock is held for the whole run.
     std::string lockPath = runtimeDir + "/svcmgr.lock";

@@ -106,11 +106,15 @@ bool CheckLogonPasswordApart(const std::string& userName, const std::string& pas
     if (child == 0) {
         // The child writes "1" or "0" and the reason, then ends without running the
         // parent's exit handlers.
-        std::string reason;
-        bool ok = CheckLogonPassword(userName, password, reason);
-        std::string out = (ok ? "1" : "0") + reason.substr(0, 512);
-        ssize_t ignored = write(writeEnd.Get(), out.data(), out.size());
-        (void)ignored;
+        try {
+            std::string reason;
+            bool ok = CheckLogonPassword(userName, password, reason);
+            std::string out = (ok ? "1" : "0") + reason.substr(0, 512);
+            ssize_t ignored = write(writeEnd.Get(), out.data(), out.size());
+            (void)ignored;
+        } catch (...) {
+            // Never back into the caller's loop: the child only answers.
+        }
         _exit(0);
     }
     writeEnd.Reset();

@@ -9,6 +9,7 @@
 
 #include "platform/fdpassing.h"
 #include "platform/namedpipe.h"
+#include "platform/svcmgr/svcmgr_progdir.h"
 #include "platform/svcmgr/svcmgr_proto.h"
 #include "platform/svcmgr/svcmgr_services.h"
 #include "platform/svcmgr/svcmgr_texts.h"
@@ -39,19 +40,50 @@ void TServiceTable::BindPipe(TEntry& entry, const std::string& request, int repl
         send(replyFd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
 }
 
+namespace {
+
+// More names than a service could use: a service that asks for one name after the other
+// does not grow its registry file without end.
+constexpr size_t MaxPipesPerService = 16;
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+    for (const std::string& each : names)
+        if (each == name)
+            return true;
+    return false;
+}
+
+} // namespace
+
 void TServiceTable::BindPipeOrThrow(TEntry& entry, const std::string& pipeName, uint32_t mode,
                                     TUniqueFd& listener) {
     if (!IsServicePipeName(pipeName) || !IsValidPipeName(pipeName))
         throw Error(EINVAL, Format(svctext::ErrPipeNameInvalid, pipeName.c_str()));
     if (entry.Phase != TPhase::Launching && entry.Phase != TPhase::Active)
         throw Error(ERROR_SERVICE_NOT_ACTIVE, svctext::ErrNotActive);
+    // A program that declares its pipes gets those names only, and a program that declares
+    // none gets no name that another service's program declares. A name that a service has
+    // used is that service's from then on, whether it runs or not.
+    const std::vector<std::string> declared = DeclaredServicePipes(entry.Config.BinaryPath);
+    if (!declared.empty() && !Contains(declared, pipeName))
+        throw Error(EACCES, Format(svctext::ErrPipeNotDeclared, pipeName.c_str()));
     for (const auto& [key, other] : entries_) {
         if (&other == &entry)
             continue;
-        for (const std::string& owned : other.Config.Pipes)
-            if (owned == pipeName)
-                throw Error(EACCES, Format(svctext::ErrPipeNameTaken, pipeName.c_str(),
-                                           other.Config.Name.c_str()));
+        if (Contains(other.Config.Pipes, pipeName) ||
+            (declared.empty() && Contains(DeclaredServicePipes(other.Config.BinaryPath), pipeName)))
+            throw Error(EACCES, Format(svctext::ErrPipeNameTaken, pipeName.c_str(),
+                                       other.Config.Name.c_str()));
+    }
+    // The name is the service's before its socket exists.
+    if (!Contains(entry.Config.Pipes, pipeName)) {
+        if (entry.Config.Pipes.size() >= MaxPipesPerService)
+            throw Error(EMFILE, Format(svctext::ErrTooManyPipes, MaxPipesPerService));
+        TRegisteredService changed = entry.Config;
+        changed.Pipes.push_back(pipeName);
+        if (!entry.MarkedForDelete)
+            registry_.Save(changed);
+        entry.Config = std::move(changed);
     }
     // A socket file gets read and write rights for whom the service asks, never more.
     listener.Reset(BindPipeListener(pipeName, static_cast<mode_t>(mode & 0666)));
@@ -61,17 +93,13 @@ void TServiceTable::BindPipeOrThrow(TEntry& entry, const std::string& pipeName, 
     if (stat(bound.Path.c_str(), &st) == 0) {
         bound.Dev = st.st_dev;
         bound.Ino = st.st_ino;
-        entry.BoundPipes.push_back(bound);
     }
-    bool known = false;
-    for (const std::string& owned : entry.Config.Pipes)
-        known = known || owned == pipeName;
-    if (!known && !entry.MarkedForDelete) {
-        TRegisteredService changed = entry.Config;
-        changed.Pipes.push_back(pipeName);
-        registry_.Save(changed);
-        entry.Config = std::move(changed);
-    }
+    for (TEntry::TBoundPipe& known : entry.BoundPipes)
+        if (known.Path == bound.Path) {
+            known = bound;
+            return;
+        }
+    entry.BoundPipes.push_back(bound);
 }
 
 void TServiceTable::RemoveBoundPipes(TEntry& entry) {

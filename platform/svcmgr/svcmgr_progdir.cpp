@@ -84,8 +84,12 @@ void CloseDirectoryToAccounts(int dirFd, const struct stat& st) {
 // through a link; a missing file is created by the service itself.
 bool HandOver(int dirFd, const std::string& name, uid_t uid, gid_t gid, std::string& why) {
     TUniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!fd)
-        return errno == ENOENT || errno == ELOOP;
+    if (!fd) {
+        if (errno == ENOENT || errno == ELOOP)
+            return true;
+        why = name + ": " + SysErrorMessage(errno);
+        return false;
+    }
     struct stat st {};
     if (fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1)
         return true;
@@ -97,16 +101,80 @@ bool HandOver(int dirFd, const std::string& name, uid_t uid, gid_t gid, std::str
     return true;
 }
 
+std::string RandomTag() {
+    unsigned char bytes[8] = {};
+    if (getentropy(bytes, sizeof bytes) != 0)
+        return std::to_string(getpid());
+    std::string tag;
+    for (unsigned char b : bytes)
+        tag += "0123456789abcdef"[b >> 4], tag += "0123456789abcdef"[b & 15];
+    return tag;
+}
+
+// A copy of regular file `from` that root owns, in a new file that no other process has open,
+// renamed over `name`. False when it could not be made.
+bool CopyAsNewFile(int dirFd, const std::string& name, int from, uid_t uid, gid_t gid) {
+    const std::string temporary = "." + name + "." + RandomTag() + ".tmp";
+    TUniqueFd to(openat(dirFd, temporary.c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!to)
+        return false;
+    bool ok = fchown(to.Get(), uid, gid) == 0;
+    char buffer[65536];
+    for (ssize_t got; ok && (got = read(from, buffer, sizeof buffer)) != 0;) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        ok = got > 0 && write(to.Get(), buffer, static_cast<size_t>(got)) == got;
+    }
+    ok = ok && fsync(to.Get()) == 0 && renameat(dirFd, temporary.c_str(), dirFd, name.c_str()) == 0;
+    if (!ok)
+        unlinkat(dirFd, temporary.c_str(), 0);
+    return ok;
+}
+
+// Takes one declared file back for root. The account may still hold it open, or have made
+// another link to it, so a file that was not root's alone becomes a new file with the same
+// bytes; anything else than a regular file at that name (a link the account put there) goes.
+void TakeBack(int dirFd, const std::string& name, uid_t uid, gid_t gid) {
+    struct stat st {};
+    if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+        return;
+    if (!S_ISREG(st.st_mode)) {
+        unlinkat(dirFd, name.c_str(), 0);
+        return;
+    }
+    TUniqueFd fd(openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return;
+    if (st.st_uid == uid && st.st_nlink == 1) {
+        fchmod(fd.Get(), 0600);
+        return;
+    }
+    if (!CopyAsNewFile(dirFd, name, fd.Get(), uid, gid))
+        unlinkat(dirFd, name.c_str(), 0); // never left for root to read as the account's
+}
+
+// Directories whose programs root runs by name: never opened to an account.
+bool IsSystemProgramDirectory(const std::string& dir) {
+    for (const char* system : {"/usr/local/sbin", "/usr/local/bin", "/usr/sbin", "/usr/bin",
+                               "/sbin", "/bin", "/usr/lib", "/usr/libexec", "/lib"})
+        if (dir == system)
+            return true;
+    return false;
+}
+
 bool IsSafeName(const std::string& name) {
     return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
 } // namespace
 
-std::vector<std::string> DeclaredServiceFiles(const std::string& binaryPath) {
+namespace {
+
+std::vector<std::string> DeclaredNames(const std::string& binaryPath, const char* sectionName) {
     std::vector<std::string> names;
     std::string section;
-    if (!ReadElfSection(binaryPath, ServiceFilesSection, section))
+    if (!ReadElfSection(binaryPath, sectionName, section))
         return names;
     size_t start = 0;
     while (start < section.size()) {
@@ -121,6 +189,16 @@ std::vector<std::string> DeclaredServiceFiles(const std::string& binaryPath) {
     return names;
 }
 
+} // namespace
+
+std::vector<std::string> DeclaredServiceFiles(const std::string& binaryPath) {
+    return DeclaredNames(binaryPath, ServiceFilesSection);
+}
+
+std::vector<std::string> DeclaredServicePipes(const std::string& binaryPath) {
+    return DeclaredNames(binaryPath, ServicePipesSection);
+}
+
 bool PrepareProgramDirectory(const std::string& binaryPath, uid_t uid, gid_t gid,
                              std::string& why) {
     size_t slash = binaryPath.rfind('/');
@@ -131,15 +209,17 @@ bool PrepareProgramDirectory(const std::string& binaryPath, uid_t uid, gid_t gid
         why = dir + ": " + SysErrorMessage(errno);
         return false;
     }
-    // A directory that others own or may write is no program directory of the manager's:
-    // its files are not handed to anybody, and its rights stay as they are.
-    if ((st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & S_IWOTH) || dir == "/")
-        return true;
+    // Only a program that declares the files it writes gets its directory prepared, and
+    // only a directory of its own: not one that others own or may write, nor one of the
+    // system's program directories.
     std::vector<std::string> files = DeclaredServiceFiles(binaryPath);
+    if (files.empty() || (st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & S_IWOTH) ||
+        dir == "/" || IsSystemProgramDirectory(dir))
+        return true;
     if (uid == geteuid()) {
         CloseDirectoryToAccounts(dirFd.Get(), st);
         for (const std::string& name : files)
-            HandOver(dirFd.Get(), name, uid, gid, why);
+            TakeBack(dirFd.Get(), name, uid, gid);
         return true;
     }
     if (!OpenDirectoryToAccount(dirFd.Get(), st, uid, why)) {

@@ -6,17 +6,21 @@
 //   files: in a sticky directory it can rename or remove only the files it owns;
 // - the files the program declares (platform/svcfiles.h) become the account's, mode 0600;
 //   nothing else in the directory changes hands.
-// Before a service runs as root again, the ACL entry goes and those files are root's again.
-// Only a directory owned by root (or by the manager's own user) is prepared; a link at a
-// declared name is never followed, and a file with more than one link is left alone.
+// Before a service runs as root again, the ACL entry goes and those files are root's again:
+// as new files with the same bytes when the account could still reach the old ones (open, or
+// through another link), and a link or other non-file at a declared name is removed.
+// Only a program that declares files, in a directory of its own that root (or the manager's
+// own user) owns and others may not write, is prepared, never a system program directory; a
+// link at a declared name is never followed, nor handed to the account.
 #pragma once
 
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
-// The names the program file declares; empty when it declares none.
+// The file names and the pipe names the program file declares; empty when it declares none.
 std::vector<std::string> DeclaredServiceFiles(const std::string& binaryPath);
+std::vector<std::string> DeclaredServicePipes(const std::string& binaryPath);
 
 // Prepares the directory of `binaryPath` for account `uid`/`gid`; the manager's own user (root)
 // takes the directory back. False with the reason in `why` when it cannot be done.

@@ -19,8 +19,9 @@ using svcproto::Format;
 namespace {
 
 constexpr size_t MaxReportSize = 4096;
-// A PAM stack that takes longer than this to check a password is taken as a refusal.
-constexpr int LogonCheckTimeoutMs = 10000;
+// A PAM stack that takes longer than this to check a password is taken as a refusal; the
+// manager answers nobody else meanwhile.
+constexpr int LogonCheckTimeoutMs = 5000;
 
 int ExitCodeOf(int waitStatus) {
     if (WIFEXITED(waitStatus))

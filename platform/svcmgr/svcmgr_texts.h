@@ -83,6 +83,9 @@ inline constexpr const char* ErrCannotPrepareDirectory =
     "The service did not start: its program directory cannot be opened to the account \"%s\" "
     "(%s).";
 inline constexpr const char* ErrPipeNameInvalid = "Invalid pipe name \"%s\".";
+inline constexpr const char* ErrPipeNotDeclared =
+    "The program of the service does not declare the pipe \"%s\".";
+inline constexpr const char* ErrTooManyPipes = "A service may have at most %zu pipe names.";
 inline constexpr const char* ErrPipeNameTaken = "The pipe name \"%s\" belongs to service \"%s\".";
 inline constexpr const char* ErrHandleClosed = "The handle is not open.";
 inline constexpr const char* ErrCannotRun = "Cannot run the service program %s: %s";

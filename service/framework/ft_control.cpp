@@ -225,8 +225,11 @@ bool TFtrackerSrvControl::WriteConfigFile(const uint8_t* Buffer, int32_t Count) 
     std::string path = ConfigFilePath();
     try {
         // The file holds the transfer passwords: 0600 whatever mode it had, its owner kept.
+        // A link at its name is replaced, never followed: under a user account the program
+        // directory is open to that account.
         ReplacePrivateFileContents(
-            path, std::string(reinterpret_cast<const char*>(Buffer), static_cast<size_t>(Count)));
+            path, std::string(reinterpret_cast<const char*>(Buffer), static_cast<size_t>(Count)),
+            TLinkRule::ReplaceLink);
     } catch (const std::exception& e) {
         DebugLog(LogError, Format(langtext::PipeConfigWriteError, path.c_str(), e.what()));
         return false;

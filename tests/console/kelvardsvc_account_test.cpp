@@ -18,6 +18,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "common/inifile.h"
 #include "common/trconfig.h"
 #include "console/kelvardsvc_cfgmain.h"
 #include "platform/remotepc.h"
@@ -81,6 +82,11 @@ int TouchProgramAs(uid_t uid, const std::string& program) {
             return 0;
         return errno;
     });
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), {});
 }
 
 uid_t Owner(const std::string& path) {
@@ -199,6 +205,9 @@ TEST_F(ServiceAccount, KeepsItsPipesFilesAndConsoleAndComesBackToRoot) {
     EXPECT_EQ(Owner(ini), account_->uid);
     EXPECT_EQ(Mode(ini), 0600u);
     EXPECT_TRUE(WaitUntil([&] { return Owner(log) == account_->uid; })) << Owner(log);
+    const auto logSize = fs::file_size(log);
+    EXPECT_GT(getxattr(ProgramDir().c_str(), "system.posix_acl_access", nullptr, 0), 0);
+    EXPECT_NE(Mode(ProgramDir()) & S_ISVTX, 0u);
     // Its pipes and its programs stay out of reach of other users and of the account itself.
     for (const std::string& name : PipeNames) {
         EXPECT_EQ(TakePipeNameAs(nobody, name, attackerDir), EACCES) << name;
@@ -213,10 +222,33 @@ TEST_F(ServiceAccount, KeepsItsPipesFilesAndConsoleAndComesBackToRoot) {
     ASSERT_TRUE(Running());
     EXPECT_NE(static_cast<pid_t>(Status().ProcessId), accountPid);
     EXPECT_EQ(Owner(ini), account_->uid);
+    EXPECT_EQ(TIniFile(ini).ReadString("Transport", "Username", ""), User());
+    EXPECT_TRUE(WaitUntil([&] { return fs::file_size(log) > logSize; }));
     EXPECT_TRUE(ui.Texts("error").empty()) << ui.Texts("error").front();
 
+    // Another service cannot serve the names this one has used, whatever account it has.
+    const std::string testsvcDir = manager_->Root() + "/testsvc";
+    fs::create_directories(testsvcDir);
+    std::ofstream(testsvcDir + "/Impostor.mode") << "pipe";
+    std::ofstream(testsvcDir + "/Impostor.pipe") << PipeNames[0];
+    TScManager::Open("", SC_MANAGER_ALL_ACCESS)
+        .CreateService("Impostor", "Impostor", SERVICE_QUERY_STATUS, KV_TESTSVC_PROGRAM, "", "");
+    TScService impostor =
+        TScManager::Open("", SC_MANAGER_CONNECT).OpenService("Impostor", SERVICE_ALL_ACCESS);
+    impostor.Start();
+    EXPECT_TRUE(WaitUntil([&] {
+        return ReadFile(testsvcDir + "/Impostor.log")
+                   .find("pipe The pipe name \"KvSvcInfo\" "
+                         "belongs to service \"KelvardSvc\"") != std::string::npos;
+    })) << ReadFile(testsvcDir + "/Impostor.log");
+    impostor.Control(SERVICE_CONTROL_STOP);
+    EXPECT_TRUE(WaitUntil([&] { return impostor.QueryStatus().CurrentState == SERVICE_STOPPED; }));
+    impostor.Delete();
+    version->clear();
+    EXPECT_TRUE(ProcessEventsUntil([&] { return !version->text().isEmpty(); }));
     // A wrong password and one with a control character: refused before the stop.
     const pid_t keptPid = static_cast<pid_t>(Status().ProcessId);
+    const std::string keptConfig = ReadFile(ini);
     for (const std::string& bad : {account_->password + "x", std::string("pa\x01ss")}) {
         size_t boxes = ui.Boxes.size();
         SendAccount(*window, account_->user, bad);
@@ -225,7 +257,11 @@ TEST_F(ServiceAccount, KeepsItsPipesFilesAndConsoleAndComesBackToRoot) {
             << ui.Boxes.back().Text;
         EXPECT_EQ(static_cast<pid_t>(Status().ProcessId), keptPid);
         EXPECT_EQ(Open().QueryConfig().ServiceStartName, User());
+        EXPECT_EQ(ReadFile(ini), keptConfig); // nothing was sent
     }
+    std::string output;
+    EXPECT_EQ(SvcMgr({"config", Svc, "account", User()}, "pa\x01ss\n", output), 1);
+    EXPECT_NE(output.find("Invalid password"), std::string::npos) << output;
     fs::remove(window->LocalConfigPath());
     window.reset();
 
@@ -234,9 +270,13 @@ TEST_F(ServiceAccount, KeepsItsPipesFilesAndConsoleAndComesBackToRoot) {
     if (SshBridgeHost::UnavailableReason().empty()) {
         SshBridgeHost host(manager_->Root());
         SetRemotePcOpenInBackground(false); // the command line waits for the login
-        std::string pc = std::string("\\\\") + SshBridgeHost::RootAlias, output;
+        std::string pc = std::string("\\\\") + SshBridgeHost::RootAlias;
+        EXPECT_EQ(SvcMgr({pc, "config", Svc, "account", ".\\LocalSystem"}, "", output), 0)
+            << output;
+        EXPECT_EQ(Open().QueryConfig().ServiceStartName, ".\\LocalSystem");
         EXPECT_EQ(SvcMgr({pc, "config", Svc, "account", User()}, "wrong\n", output), 1);
         EXPECT_NE(output.find("1069"), std::string::npos) << output;
+        EXPECT_EQ(Open().QueryConfig().ServiceStartName, ".\\LocalSystem");
         EXPECT_EQ(SvcMgr({pc, "config", Svc, "account", User()}, account_->password + "\n", output),
                   0)
             << output;
@@ -244,8 +284,22 @@ TEST_F(ServiceAccount, KeepsItsPipesFilesAndConsoleAndComesBackToRoot) {
         EXPECT_NE(output.find(User()), std::string::npos) << output;
     }
 
+    // The account keeps a second link to the configuration and plants a link at the debug
+    // file's name: neither reaches the service once it runs as root again.
+    const std::string kept = base_->Path() + "/export/kept.ini";
+    const std::string planted = ProgramDir() + "/debug.txt";
+    EXPECT_EQ(RunForked([&] {
+                  if (setresgid(account_->gid, account_->gid, account_->gid) != 0 ||
+                      setresuid(account_->uid, account_->uid, account_->uid) != 0)
+                      return 1;
+                  return link(ini.c_str(), kept.c_str()) == 0 &&
+                                 symlink("/etc/passwd", planted.c_str()) == 0
+                             ? 0
+                             : 2;
+              }),
+              0);
+
     // Back to root from the command line: the files and the directory are root's again.
-    std::string output;
     ASSERT_EQ(SvcMgr({"config", Svc, "account", ".\\LocalSystem"}, "", output), 0) << output;
     Open().Control(SERVICE_CONTROL_STOP);
     ASSERT_TRUE(WaitUntil([&] { return Status().CurrentState == SERVICE_STOPPED; }));
@@ -253,6 +307,9 @@ TEST_F(ServiceAccount, KeepsItsPipesFilesAndConsoleAndComesBackToRoot) {
     ASSERT_TRUE(WaitUntil([&] { return Running(); }));
     EXPECT_EQ(ProgramUid(static_cast<pid_t>(Status().ProcessId)), 0u);
     EXPECT_EQ(Owner(ini), 0u);
+    EXPECT_EQ(fs::hard_link_count(ini), 1u);
+    EXPECT_EQ(ReadFile(ini), ReadFile(kept));
+    EXPECT_FALSE(fs::is_symlink(planted));
     EXPECT_TRUE(WaitUntil([&] { return Owner(log) == 0u; }));
     EXPECT_LT(getxattr(ProgramDir().c_str(), "system.posix_acl_access", nullptr, 0), 0);
     EXPECT_EQ(Mode(ProgramDir()) & 020, 0u);

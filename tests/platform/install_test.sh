@@ -94,7 +94,7 @@ for program in svcmgr kelvardsvc_w10; do
     cmp -s "$bin/$program" "$prefix/$program" || fail "$program differs from the built one"
 done
 if [ -x "$bin/kelvardsvc_w10_cfg" ]; then
-    [ -x "$prefix/kelvardsvc_w10_cfg" ] || fail "the console was built but not installed"
+    [ -x "$prefix/console/kelvardsvc_w10_cfg" ] || fail "the console was built but not installed"
 fi
 grep -qx "ExecStart=$prefix/svcmgr run" "$prefix/svcmgr.service" ||
     fail "the unit does not run $prefix/svcmgr"
@@ -161,7 +161,7 @@ echo "x" >"$prefix/status/trlist0.dst"
     cat "$tmp/out"
     fail "uninstall failed"
 }
-for gone in svcmgr kelvardsvc_w10 kelvardsvc_w10_cfg svcmgr.service .installed-files; do
+for gone in svcmgr kelvardsvc_w10 console svcmgr.service .installed-files; do
     [ ! -e "$prefix/$gone" ] || fail "$gone left after --uninstall"
 done
 for kept in kelvardsvc.ini kelvardsvc.log status/trlist0.dst; do

@@ -14,6 +14,8 @@
 //               variable of its environment ("env NAME=VALUE")
 //   daemon      OnStart first starts `sleep 300` in a session of its own, left by its parent as
 //               a daemon is, and logs "daemon <pid>"
+//   pipe        OnStart creates the pipe named in <name>.pipe and logs "pipe ok" or
+//               "pipe <error text>"
 // <name>.force, when it exists, holds the name the program takes whatever the manager says
 // (the program of another service).
 // A job runs when <name>.job exists (the file is removed); it takes 50 steps of 20 ms and
@@ -28,6 +30,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "platform/namedpipe.h"
 #include "platform/svcapp.h"
 
 extern char** environ;
@@ -152,6 +155,16 @@ void TTestService::ServiceStart(TService*, bool& Started) {
     }
     if (Has("daemon"))
         Log("daemon " + std::to_string(StartDaemon()));
+    if (Has("pipe")) {
+        std::string name;
+        std::getline(std::ifstream(base_ + ".pipe"), name);
+        try {
+            TNamedPipeServer pipe(name, 1, PipeModeEveryone);
+            Log("pipe ok");
+        } catch (const std::exception& e) {
+            Log(std::string("pipe ") + e.what());
+        }
+    }
     if (Has("slowstart")) {
         for (int i = 0; i < 4; ++i) {
             Pause(250);
