@@ -380,10 +380,13 @@ std::optional<TImpersonation> TConnectionTestDlg::ActAsUser() const {
 }
 
 void TConnectionTestDlg::ForceTargetDirectory() {
+    TargetDir.Reset();
     if (!IsCopy())
         return;
     auto asUser = ActAsUser();
-    Transfer.ForceDestinationDir(Destination() + "/" + Config->DestinationDirectory);
+    // Made and entered level by level without following links below the destination, as the
+    // service does: a link in the shop's sub-path leads nowhere else.
+    TargetDir = Transfer.OpenDestinationDir(Destination(), Config->DestinationDirectory);
 }
 
 void TConnectionTestDlg::CheckTransfer() {
@@ -413,17 +416,18 @@ void TConnectionTestDlg::TransferSampleFile() {
 // are done as the configured user; the sample is read as the console.
 void TConnectionTestDlg::CopySampleFile() {
     const std::string content = SampleFile->Read();
-    const std::string target =
-        Destination() + "/" + Config->DestinationDirectory + "/" + langtext::ConnTestSampleFileName;
     auto asUser = ActAsUser();
     try {
-        TAtomicFile copy(target, 0644, true);
+        // A directory that could not be made leaves nothing to copy into.
+        if (!TargetDir)
+            throw OSErrorFromErrno(ENOENT);
+        TAtomicFile copy(TargetDir.Get(), langtext::ConnTestSampleFileName, 0644, true);
         copy.Write(content.data(), content.size());
         copy.Commit();
     } catch (const EOSError& e) {
         throw ConsoleOSError(e);
     }
-    unlink(target.c_str());
+    unlinkat(TargetDir.Get(), langtext::ConnTestSampleFileName, 0);
 }
 
 // The sample goes into the login directory of the account: "/" of an FTP address is that

@@ -104,5 +104,7 @@ private:
     // The libcurl side of an upload destination (its handle is the dialog's CurlHandle).
     TDestinationTransfer Transfer;
     std::unique_ptr<TSampleFile> SampleFile;
+    // The shop's directory at a COPY destination, opened by ForceTargetDirectory.
+    TUniqueFd TargetDir;
     TVersionInfo VersionInfo;
 };

@@ -17,7 +17,9 @@ std::FILE* OpenPrivate(const std::string& path, int flags, const char* streamMod
         return nullptr;
     struct stat st {};
     bool ok = ::fstat(fd, &st) == 0;
-    if (ok && !S_ISREG(st.st_mode)) {
+    // Only a regular file of one name: another link to it (made by whoever could write the
+    // directory) would have that file written through this name.
+    if (ok && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {
         errno = EINVAL;
         ok = false;
     }

@@ -19,6 +19,8 @@ using svcproto::Format;
 namespace {
 
 constexpr size_t MaxReportSize = 4096;
+// How long a launcher told to end may take before it is killed.
+constexpr auto LauncherGrace = std::chrono::seconds(2);
 // A PAM stack that takes longer than this to check a password is taken as a refusal; the
 // manager answers nobody else meanwhile.
 constexpr int LogonCheckTimeoutMs = 5000;
@@ -297,7 +299,7 @@ void TServiceTable::ReadReport(TEntry& entry, bool final) {
         ssize_t got = read(entry.Report.Get(), buffer, sizeof buffer);
         if (got > 0) {
             if (entry.ReportData.size() + static_cast<size_t>(got) > MaxReportSize) {
-                EndService(entry.Pid);
+                EndLauncher(entry.Pid);
                 FinishLaunch(entry, false, ERROR_PROCESS_ABORTED, svctext::ErrProcessAborted);
                 return;
             }
@@ -409,6 +411,7 @@ void TServiceTable::ReapChildren() {
         pid_t pid = waitpid(-1, &waitStatus, WNOHANG);
         if (pid <= 0)
             return;
+        killAt_.erase(pid);
         if (detached_.erase(pid))
             continue;
         for (auto& [key, entry] : entries_) {
@@ -468,13 +471,32 @@ std::optional<TServiceTable::TClock::time_point> TServiceTable::NextDeadline() c
     for (const auto& [key, entry] : entries_)
         if (entry.Phase == TPhase::Launching && (!next || entry.LaunchDeadline < *next))
             next = entry.LaunchDeadline;
+    for (const auto& [pid, when] : killAt_)
+        if (!next || when < *next)
+            next = when;
     return next;
 }
 
+void TServiceTable::EndLauncher(pid_t pid) {
+    EndService(pid);
+    killAt_[pid] = TClock::now() + LauncherGrace;
+}
+
 void TServiceTable::CheckDeadlines(TClock::time_point now) {
+    // A launcher that did not end on SIGTERM (a PAM module holding it, say) is killed with
+    // everything in its group, so that no old program runs beside a new start.
+    for (auto it = killAt_.begin(); it != killAt_.end();) {
+        if (now < it->second) {
+            ++it;
+            continue;
+        }
+        if (detached_.count(it->first))
+            KillProcessGroup(it->first);
+        it = killAt_.erase(it);
+    }
     for (auto& [key, entry] : entries_) {
         if (entry.Phase == TPhase::Launching && now >= entry.LaunchDeadline) {
-            EndService(entry.Pid);
+            EndLauncher(entry.Pid);
             FinishLaunch(entry, false, ERROR_SERVICE_REQUEST_TIMEOUT, svctext::ErrRequestTimeout);
         }
     }

@@ -121,6 +121,9 @@ private:
     void ChildExited(TEntry& entry, pid_t pid, int waitStatus);
     void SendControl(TEntry& entry, uint32_t code);
     void DetachProcess(TEntry& entry);
+    // SIGTERM to a launcher whose start failed, and SIGKILL to its group if it is still there
+    // after a grace time (CheckDeadlines).
+    void EndLauncher(pid_t pid);
     // Forgets the deleted services whose processes have ended.
     void SweepDeleted();
 
@@ -129,5 +132,7 @@ private:
     std::chrono::milliseconds launchTimeout_;
     std::map<std::string, TEntry> entries_; // by ServiceNameKey
     std::set<pid_t> detached_;              // processes that no longer stand for a service
+    // Launchers told to end (SIGTERM) and when they are killed if still there.
+    std::map<pid_t, TClock::time_point> killAt_;
     bool shuttingDown_ = false;
 };

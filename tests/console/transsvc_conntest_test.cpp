@@ -362,6 +362,16 @@ TEST_F(ConnTestTest, SampleFileIsNeverFollowedNorTakenFromOthers) {
     dialog.reset();
     EXPECT_EQ(ReadTextFile(Sample), "other");
 
+    // The shop's directory at the destination swapped for a link: nothing goes through it.
+    const std::string elsewhere = DestinationDir("elsewhere", 0, 0);
+    fs::remove_all(config_.Destination[0] + "/SHOP1");
+    fs::create_directory_symlink(elsewhere, config_.Destination[0] + "/SHOP1");
+    dialog = Run();
+    EXPECT_EQ(Title(dialog.get()),
+              "Connectivity test: " + config_.Destination[0] + ": ERRORS FOUND");
+    dialog.reset();
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+
     // Without a configuration no run starts: the error goes to a message box.
     dialog = std::make_unique<TConnectionTestDlg>(nullptr, ui_);
     dialog->show();
