@@ -531,6 +531,8 @@ void TDestinationTransfer::Transfer(const std::string& path, const std::string& 
         throw; // not sent, not failed: nothing to record
     } catch (const std::exception& e) {
         recordFailure();
+        // The next file opens its directory again: this one may have been removed meanwhile.
+        FDestDir.Reset();
         Log(LogError, Format(langtext::CopyFailed, name.c_str(), sub.c_str()) +
                           langtext::MessageSeparator + e.what());
         throw;
