@@ -53,6 +53,18 @@ void MakeDirectories(const std::string& path, mode_t mode) {
     }
 }
 
+// The registry values that a Create or ChangeConfig request carries.
+TRegisteredService RegistrationOf(const svcproto::TClientRequest& r) {
+    TRegisteredService service;
+    service.Name = r.ServiceName;
+    service.DisplayName = r.DisplayName;
+    service.BinaryPath = r.BinaryPathName;
+    service.StartName = r.ServiceStartName;
+    service.Password = r.Password;
+    service.StartType = r.StartType;
+    return service;
+}
+
 void Say(const std::string& text) {
     std::fprintf(stderr, "%s\n", text.c_str());
 }
@@ -361,14 +373,7 @@ std::string TServiceManagerDaemon::TImpl::Dispatch(uint64_t id, const TClient& c
         break;
     case TOp::ChangeConfig:
         requireAdmin(true);
-        table->ChangeConfig(r.ServiceName, r.ChangeMask,
-                            {r.ServiceName,
-                             r.DisplayName,
-                             r.BinaryPathName,
-                             r.ServiceStartName,
-                             r.Password,
-                             r.StartType,
-                             {}});
+        table->ChangeConfig(r.ServiceName, r.ChangeMask, RegistrationOf(r));
         break;
     case TOp::CheckAccount:
         requireAdmin(true);
@@ -376,13 +381,7 @@ std::string TServiceManagerDaemon::TImpl::Dispatch(uint64_t id, const TClient& c
         break;
     case TOp::Create:
         requireAdmin(true);
-        table->Create({r.ServiceName,
-                       r.DisplayName,
-                       r.BinaryPathName,
-                       r.ServiceStartName,
-                       r.Password,
-                       r.StartType,
-                       {}});
+        table->Create(RegistrationOf(r));
         break;
     case TOp::Delete:
         requireAdmin(true);

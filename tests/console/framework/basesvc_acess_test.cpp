@@ -336,24 +336,6 @@ public:
     }
 };
 
-// Runs the event loop for `duration` with a 50 ms timer beside the window; returns the longest
-// time between two of its ticks, that is how long the window was held.
-std::chrono::milliseconds LongestHold(std::chrono::milliseconds duration) {
-    QTimer probe;
-    probe.setInterval(50);
-    auto last = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::duration longest{};
-    QObject::connect(&probe, &QTimer::timeout, [&] {
-        auto now = std::chrono::steady_clock::now();
-        longest = std::max(longest, now - last);
-        last = now;
-    });
-    probe.start();
-    ProcessEventsFor(duration);
-    longest = std::max(longest, std::chrono::steady_clock::now() - last);
-    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
-}
-
 } // namespace
 
 TEST_F(ConsoleWindow, AServiceOrManagerThatNeverAnswersNeverHoldsTheWindow) {

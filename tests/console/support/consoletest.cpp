@@ -86,3 +86,19 @@ void ProcessEventsFor(std::chrono::milliseconds duration) {
     while (clock.elapsed() < duration.count())
         QApplication::processEvents(QEventLoop::AllEvents, 10);
 }
+
+std::chrono::milliseconds LongestHold(std::chrono::milliseconds duration) {
+    QTimer probe;
+    probe.setInterval(50);
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longest{};
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        auto now = std::chrono::steady_clock::now();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    probe.start();
+    ProcessEventsFor(duration);
+    longest = std::max(longest, std::chrono::steady_clock::now() - last);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+}

@@ -51,6 +51,10 @@ bool ProcessEventsUntil(const std::function<bool()>& condition,
 // Runs the event loop for `duration`.
 void ProcessEventsFor(std::chrono::milliseconds duration);
 
+// Runs the event loop for `duration` with a 50 ms timer beside the windows; returns the longest
+// time between two of its ticks, that is how long the event loop was held.
+std::chrono::milliseconds LongestHold(std::chrono::milliseconds duration);
+
 // The child of `parent` of that object name and type; fails the test when there is none.
 template <class T> T* Child(QObject* parent, const char* name) {
     T* child = parent->findChild<T*>(QString::fromLatin1(name));
