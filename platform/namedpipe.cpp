@@ -606,11 +606,14 @@ bool TNamedPipeServer::WithinShare(int fd, uid_t& uid) const {
         return true;
     // One instance stays for root, unless the pipe has just one.
     const size_t share = instances_.size() > 1 ? instances_.size() - 1 : instances_.size();
+    // An instance whose client has just left does not count against that user, but it is not
+    // free yet either: it counts in the share, so a user who reconnects at once never takes
+    // the instance kept for root meanwhile.
     size_t held = 0;
     for (const auto& inst : instances_) {
-        if (inst->fd < 0 || !inst->limited || ClientHasLeft(*inst))
+        if (inst->fd < 0 || !inst->limited)
             continue;
-        if (inst->uid == uid)
+        if (inst->uid == uid && !ClientHasLeft(*inst))
             return false; // one instance per user
         ++held;
     }
